@@ -11,6 +11,7 @@ PACKAGES=(
   libcpp-httplib-dev
   umockdev libumockdev-dev libglib2.0-dev
   util-linux iproute2 socat
+  lpc21isp
 )
 
 missing=()
