@@ -48,8 +48,9 @@ void Session::receive(const Packet& p, Clock::time_point now)
     const auto& mis = top_.config().mis;
     if (mis.drop_after && received_ >= mis.drop_after) {
         log_.log(top_.serial(), "drop %u", received_);
+        // Answers already owed still go out before the transport ends the link.
         dropped_ = true;
-        out_.clear();
+        next_hb_.reset();
         return;
     }
     start_heartbeats(now);
@@ -101,8 +102,6 @@ void Session::receive(const Packet& p, Clock::time_point now)
 std::vector<Packet> Session::due(Clock::time_point now)
 {
     std::vector<Packet> out;
-    if (dropped_)
-        return out;
     if (next_hb_ && *next_hb_ <= now) {
         // More than one answer outstanding: the host let a heartbeat go unanswered.
         if (hb_expect_.size() > 1 && ++hb_missed_ == 1)

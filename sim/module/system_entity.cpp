@@ -125,7 +125,8 @@ std::vector<Packet> SimModule::system_bytes_set(uint8_t code, uint8_t idx, const
     const uint8_t seq = seqb & 0x7F;
     const bool more = seqb & 0x80;
     BytesRx& rx = bytes_rx_[code];
-    if (seq == 0) { // a first chunk always starts a new transfer
+    // Sequence 0 starts a transfer, unless a long one has just wrapped round to 0.
+    if (seq == 0 && !(rx.active && rx.next_seq == 0)) {
         rx = BytesRx{};
         rx.active = true;
     }

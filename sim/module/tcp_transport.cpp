@@ -88,6 +88,7 @@ void TcpConnection::on_ready(short revents, Clock::time_point now)
             if (auto p = asm_.feed(buf[i]))
                 session_.receive(*p, now);
         if (session_.dropped()) {
+            flush(now);
             close_link();
             return;
         }
