@@ -11,6 +11,7 @@
 #include <fstream>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <random>
 #include <sstream>
 #include <sys/prctl.h>
@@ -93,7 +94,7 @@ std::string hex8(uint32_t v)
 
 // Refuses to touch the network unless this process sits in a private namespace
 // made for tests: the marker of scripts/netns.sh is set and the only interfaces
-// are loopback and veths of earlier labs.
+// are loopback and veth pairs of labs being set up.
 std::string unsafe_reason()
 {
     const char* mark = std::getenv("VELMARINE_IN_NETNS");
@@ -107,7 +108,7 @@ std::string unsafe_reason()
     std::string reason;
     for (auto* i = names; i->if_index && reason.empty(); ++i) {
         std::string n = i->if_name;
-        if (n != "lo" && n.rfind("vlab", 0) != 0)
+        if (n != "lo" && n.rfind("vl", 0) != 0)
             reason = "interface " + n + " present: this is not a private test namespace";
     }
     ::if_freenameindex(names);
@@ -276,51 +277,49 @@ NetLab::NetLab(const std::string& lab_description, const std::vector<std::string
     error_ = unsafe_reason();
     if (!error_.empty())
         return;
-    // Claim a subnet number by creating its veth pair: creation fails when another
-    // lab in this namespace holds the name already.
-    int n = 0;
-    for (int i = 1; i < 255 && !n; ++i)
-        if (run({"ip", "link", "add", "vlab" + std::to_string(i) + "h", "type", "veth", "peer", "name",
-                 "vlab" + std::to_string(i) + "s"}) == 0)
-            n = i;
-    if (!n) {
-        error_ = "no free veth pair name (is iproute2 installed and are we root?)";
-        return;
-    }
-    veth_made_ = true;
-    host_veth_ = "vlab" + std::to_string(n) + "h";
-    const std::string lab_veth = "vlab" + std::to_string(n) + "s";
+    // Named namespaces are files under /run/netns shared by the whole machine, and
+    // the veth pair is born in the test's namespace shared by parallel tests: all
+    // names carry a random part.
+    std::random_device rd;
+    char tag[9];
+    std::snprintf(tag, sizeof tag, "%08x", rd());
+    const int n = static_cast<int>(rd() % 254) + 1;
+    const std::string host_veth = std::string("vl") + tag + "h", lab_veth = std::string("vl") + tag + "s";
+    host_ns_ = "vmhost" + std::to_string(n) + "-" + tag;
+    lab_ns_ = "vmlab" + std::to_string(n) + "-" + tag;
     host_addr_ = "10.213." + std::to_string(n) + ".1";
     lab_addr_ = "10.213." + std::to_string(n) + ".2";
-    // Named namespaces are files under /run/netns shared by the whole machine, so the
-    // name carries a random part besides the subnet number.
-    std::random_device rd;
-    char tag[17];
-    std::snprintf(tag, sizeof tag, "%08x%08x", rd(), rd());
-    ns_ = "vmlab" + std::to_string(n) + "-" + tag;
 
-    const std::vector<std::vector<std::string>> steps = {
-        {"ip", "netns", "add", ns_},
-        {"ip", "link", "set", lab_veth, "netns", ns_},
-        {"ip", "addr", "add", host_addr_ + "/24", "dev", host_veth_},
-        {"ip", "link", "set", host_veth_, "up"},
-        {"ip", "-n", ns_, "addr", "add", lab_addr_ + "/24", "dev", lab_veth},
-        {"ip", "-n", ns_, "link", "set", lab_veth, "up"},
-        {"ip", "-n", ns_, "link", "set", "lo", "up"},
+    struct Step {
+        std::vector<std::string> argv;
+        std::function<void()> done;
+    };
+    const std::vector<Step> steps = {
+        {{"ip", "netns", "add", host_ns_}, [&] { host_made_ = true; }},
+        {{"ip", "netns", "add", lab_ns_}, [&] { lab_made_ = true; }},
+        {{"ip", "link", "add", host_veth, "type", "veth", "peer", "name", lab_veth}, [&] { veth_made_ = host_veth; }},
+        {{"ip", "link", "set", lab_veth, "netns", lab_ns_}, nullptr},
+        {{"ip", "link", "set", host_veth, "netns", host_ns_}, [&] { veth_made_.clear(); }},
+        {{"ip", "-n", host_ns_, "addr", "add", host_addr_ + "/24", "dev", host_veth}, nullptr},
+        {{"ip", "-n", host_ns_, "link", "set", host_veth, "up"}, nullptr},
+        {{"ip", "-n", host_ns_, "link", "set", "lo", "up"}, nullptr},
+        {{"ip", "-n", lab_ns_, "addr", "add", lab_addr_ + "/24", "dev", lab_veth}, nullptr},
+        {{"ip", "-n", lab_ns_, "link", "set", lab_veth, "up"}, nullptr},
+        {{"ip", "-n", lab_ns_, "link", "set", "lo", "up"}, nullptr},
     };
     for (auto& s : steps) {
-        if (run(s) != 0) {
+        if (run(s.argv) != 0) {
             std::string cmd;
-            for (auto& w : s)
+            for (auto& w : s.argv)
                 cmd += w + " ";
-            error_ = "failed: " + cmd;
+            error_ = "failed: " + cmd + "(is iproute2 installed and are we root?)";
             teardown();
             return;
         }
-        if (s[1] == "netns")
-            ns_made_ = true;
+        if (s.done)
+            s.done();
     }
-    sim_ = std::make_unique<SimProcess>(lab_description, std::vector<std::string>{"ip", "netns", "exec", ns_},
+    sim_ = std::make_unique<SimProcess>(lab_description, std::vector<std::string>{"ip", "netns", "exec", lab_ns_},
                                         extra_args, ready_timeout);
     if (!sim_->ready()) {
         error_ = sim_->error();
@@ -330,16 +329,36 @@ NetLab::NetLab(const std::string& lab_description, const std::vector<std::string
 
 NetLab::~NetLab() { teardown(); }
 
+bool NetLab::on_host_side(const std::function<void()>& fn) const
+{
+    bool joined = false;
+    std::thread t([&] {
+        int fd = ::open(("/run/netns/" + host_ns_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        // Joining a network namespace changes only this thread.
+        joined = ::setns(fd, CLONE_NEWNET) == 0;
+        ::close(fd);
+        if (joined)
+            fn();
+    });
+    t.join();
+    return joined;
+}
+
 void NetLab::teardown()
 {
     if (sim_)
         sim_->stop();
-    // Deleting the namespace destroys its veth end and with it the pair.
-    if (ns_made_)
-        run({"ip", "netns", "del", ns_});
-    if (veth_made_)
-        run({"ip", "link", "del", host_veth_});
-    ns_made_ = veth_made_ = false;
+    // Deleting a namespace destroys the veth end inside it and with it the pair.
+    if (lab_made_)
+        run({"ip", "netns", "del", lab_ns_});
+    if (host_made_)
+        run({"ip", "netns", "del", host_ns_});
+    if (!veth_made_.empty())
+        run({"ip", "link", "del", veth_made_});
+    lab_made_ = host_made_ = false;
+    veth_made_.clear();
 }
 
 } // namespace netlab

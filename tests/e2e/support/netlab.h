@@ -2,14 +2,18 @@
 //
 // SimProcess runs velmarine-sim with a lab description and waits (bounded) until it
 // reports "ready"; it knows the endpoints the simulator printed and reads its event
-// log. NetLab goes further: inside the test's own private network namespace it
-// makes a second, uniquely named namespace joined to the first by a veth pair
-// (10.213.<n>.1 on the test's side, 10.213.<n>.2 on the lab's side) and runs the
-// simulator there, so discovery requests from the test's side reach it and nothing
-// else. Everything is torn down by the destructors, also when a test fails.
+// log. NetLab goes further: from inside the test's own private network namespace
+// it makes two uniquely named namespaces joined by a veth pair, the host side
+// (10.213.<n>.1, where the program under test runs) and the lab side (10.213.<n>.2,
+// where the simulator runs). The host side is a namespace of its own rather than
+// the test's, because tests run in parallel in the test's namespace: there they
+// would share the discovery reply port and see each other's modules. Discovery
+// from the host side therefore reaches this lab's modules and nothing else.
+// Everything is torn down by the destructors, also when a test fails.
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,16 +74,24 @@ public:
 
     bool ok() const { return sim_ && sim_->ready(); }
     const std::string& error() const { return error_; }
-    const std::string& host_address() const { return host_addr_; } // the test's end
+    const std::string& host_address() const { return host_addr_; } // the host side's end
     const std::string& lab_address() const { return lab_addr_; }   // the simulator's end
-    const std::string& namespace_name() const { return ns_; }
+    const std::string& lab_namespace() const { return lab_ns_; }
+    const std::string& host_namespace() const { return host_ns_; }
+    // Words to put before a command so that it runs on the host side
+    // ("ip netns exec <host namespace>").
+    std::vector<std::string> host_prefix() const { return {"ip", "netns", "exec", host_ns_}; }
+    // Runs fn on a thread that has joined the host side's namespace: sockets it
+    // opens live there. False when the namespace could not be joined.
+    bool on_host_side(const std::function<void()>& fn) const;
     SimProcess& sim() { return *sim_; }
 
 private:
     void teardown();
 
-    std::string ns_, host_veth_, host_addr_, lab_addr_, error_;
-    bool ns_made_ = false, veth_made_ = false;
+    std::string lab_ns_, host_ns_, host_addr_, lab_addr_, error_;
+    bool lab_made_ = false, host_made_ = false;
+    std::string veth_made_;
     std::unique_ptr<SimProcess> sim_;
 };
 

@@ -178,15 +178,17 @@ std::vector<Reply> discover(const std::string& local, std::size_t want, std::chr
 
 TEST(SimProgram, DiscoveryRepliesReachTheTestThroughTheVethPair)
 {
-    std::string ns, veth_dir;
+    std::string lab_ns, host_ns;
     {
         netlab::NetLab lab("module serial=40F5849A model=19 address=6 transport=tcp hb=0\n"
                            "router serial=0000A0A0 model=5 address=4 transport=tcp hb=0\n"
                            "bus serial=0000B0B0 address=0x10\n"
                            "module serial=0000C0C0 transport=serial hb=0\n");
         ASSERT_TRUE(lab.ok()) << lab.error();
-        ns = lab.namespace_name();
-        auto replies = discover(lab.host_address(), 3, 3000ms);
+        lab_ns = lab.lab_namespace();
+        host_ns = lab.host_namespace();
+        std::vector<Reply> replies;
+        ASSERT_TRUE(lab.on_host_side([&] { replies = discover(lab.host_address(), 3, 2000ms); }));
         ASSERT_EQ(replies.size(), 2u) << "one reply per TCP/IP module, none for bus or serial modules";
         std::map<uint32_t, Reply> by_serial;
         for (auto& r : replies) {
@@ -207,12 +209,37 @@ TEST(SimProgram, DiscoveryRepliesReachTheTestThroughTheVethPair)
         EXPECT_TRUE(lab.sim().wait_event("40F5849A discovery-request " + lab.host_address(), 1000ms));
     }
     // Torn down: the named namespace is gone.
-    EXPECT_FALSE(std::filesystem::exists("/run/netns/" + ns));
-    if (struct if_nameindex* names = ::if_nameindex()) {
-        for (auto* i = names; i->if_index; ++i)
-            EXPECT_NE(std::string(i->if_name).rfind("vlab", 0), 0u) << i->if_name;
-        ::if_freenameindex(names);
-    }
+    EXPECT_FALSE(std::filesystem::exists("/run/netns/" + lab_ns));
+    EXPECT_FALSE(std::filesystem::exists("/run/netns/" + host_ns));
+}
+
+} // namespace
+
+namespace {
+
+TEST(SimProgram, TwoLabsAtOnceSeeOnlyTheirOwnModules)
+{
+    netlab::NetLab a("module serial=0000000A transport=tcp hb=0");
+    netlab::NetLab b("module serial=0000000B transport=tcp hb=0");
+    ASSERT_TRUE(a.ok()) << a.error();
+    ASSERT_TRUE(b.ok()) << b.error();
+    std::vector<Reply> replies;
+    std::vector<std::string> interfaces;
+    ASSERT_TRUE(a.on_host_side([&] {
+        replies = discover(a.host_address(), 2, 2000ms);
+        if (struct if_nameindex* names = ::if_nameindex()) {
+            for (auto* i = names; i->if_index; ++i)
+                interfaces.push_back(i->if_name);
+            ::if_freenameindex(names);
+        }
+    }));
+    // A program on the host side can send discovery on this one veth and nowhere else.
+    ASSERT_EQ(interfaces.size(), 2u);
+    EXPECT_EQ(interfaces[0], "lo");
+    EXPECT_EQ(interfaces[1].rfind("vl", 0), 0u);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].bytes.at(4), 0x0A);
+    EXPECT_EQ(replies[0].from, a.lab_address());
 }
 
 } // namespace
