@@ -197,6 +197,31 @@ ModuleConfig parse_module_line(const std::string& line, const LabConfig& sofar)
             }
         } else if (k == "bad_sum") {
             m.mis.bad_sum = true;
+        } else if (k == "short_ack") {
+            m.mis.short_ack = true;
+        } else if (k == "bad_upgrade_sum") {
+            m.mis.bad_upgrade_sum = true;
+        } else if (k == "prepare_status") {
+            m.mis.prepare_status = static_cast<uint8_t>(num(k, v, 255));
+        } else if (k == "no_load_reply") {
+            m.mis.no_load_reply = true;
+        } else if (k == "uei_data") {
+            m.uei_data = true;
+        } else if (k == "in_loader") {
+            m.in_loader = true;
+        } else if (k == "block_size") {
+            m.block_size = static_cast<uint16_t>(num(k, v, 65535));
+        } else if (k == "load_base") {
+            m.load_base = num(k, v);
+        } else if (k == "build_after_update") {
+            m.build_after_update = num(k, v);
+        } else if (k == "version_after_update") {
+            unsigned a, b, c2;
+            char tail;
+            if (std::sscanf(v.c_str(), "%u.%u.%u%c", &a, &b, &c2, &tail) == 3)
+                m.version_after_update = pack_version(a, b, c2);
+            else
+                m.version_after_update = num(k, v);
         } else {
             bad("unknown key '" + k + "'");
         }

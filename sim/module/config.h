@@ -23,6 +23,11 @@ struct Misbehaviour {
     unsigned drop_after = 0;    // close the connection after this many received packets (0: never)
     std::map<uint8_t, uint8_t> deny; // system option -> error code answered instead
     bool bad_sum = false;       // store-slot write acknowledgements carry a wrong byte sum
+    // upgrade entity
+    bool short_ack = false;          // the first data piece of every block is acknowledged one byte short
+    bool bad_upgrade_sum = false;    // block sums are reported one too high
+    uint8_t prepare_status = 0;      // status answered to every block announcement
+    bool no_load_reply = false;      // the started loader does not answer the start request
 };
 
 struct ModuleConfig {
@@ -43,6 +48,14 @@ struct ModuleConfig {
     std::vector<uint32_t> slots = {1024, 1024, 1024, 1024}; // capacities of store 0's slots
     Misbehaviour mis;
     uint32_t parent = 0;            // bus modules: the router's serial number
+    // upgrade entity
+    bool uei_data = false;          // takes blocks as byte-string writes of option 10
+    bool in_loader = false;         // starts with its loader running (as after a boot-ROM recovery)
+    uint16_t block_size = 256;      // block size the loader announces
+    uint32_t load_base = 0x20000000; // loader load base reported at initialisation
+    std::optional<uint32_t> build_after_update;   // build reported after an upgrade reboot
+    std::optional<uint32_t> version_after_update; // packed version reported after it
+    std::string flash_dir;          // where flash images are written at reboot (lab-wide)
 };
 
 struct LabConfig {
@@ -50,6 +63,7 @@ struct LabConfig {
     bool discovery = true;
     uint16_t discovery_port = 9888;
     std::string events_path;
+    std::string flash_dir;
 };
 
 // Packs major.minor.patch into a firmware version word (legacy layout up to 2.14,

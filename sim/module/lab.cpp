@@ -11,8 +11,11 @@ namespace vmsim {
 
 Lab::Lab(const LabConfig& cfg) : cfg_(cfg)
 {
-    for (auto& m : cfg_.modules)
-        modules_.push_back(std::make_unique<SimModule>(m, log_));
+    for (auto& m : cfg_.modules) {
+        ModuleConfig mc = m;
+        mc.flash_dir = cfg_.flash_dir;
+        modules_.push_back(std::make_unique<SimModule>(mc, log_));
+    }
     for (auto& m : modules_)
         if (m->config().role == Role::Bus)
             if (SimModule* r = module(m->config().parent))

@@ -21,11 +21,14 @@ void usage(std::FILE* f)
 {
     std::fprintf(f,
                  "usage: velmarine-sim [--config FILE] [--module \"...\"] [--router \"...\"] [--bus \"...\"]\n"
-                 "                     [--events FILE] [--no-discovery] [--discovery-port N]\n"
+                 "                     [--events FILE] [--flash-dir DIR] [--no-discovery] [--discovery-port N]\n"
                  "A module line: serial=<hex> [model=N] [version=A.B.C|N] [build=N] [name=\"...\"]\n"
                  "  [address=N] [router_address=N] [features=N] transport=tcp[:PORT]|serial [hb=MS]\n"
                  "  [busy] [silent] [late=MS[:CMD[:OPT]]] [wrong_length[=CMD]] [drop_after=N]\n"
                  "  [deny=OPT[:CODE],...] [bad_sum] [factory=IDX:HEX] [slots=CAP,...]\n"
+                 "  upgrade entity: [uei_data] [in_loader] [block_size=N] [load_base=N]\n"
+                 "  [build_after_update=N] [version_after_update=A.B.C] [short_ack] [bad_upgrade_sum]\n"
+                 "  [prepare_status=N] [no_load_reply]\n"
                  "router lines add [strict_route]; bus lines take router=<hex> (default: the last router)\n"
                  "and no transport.\n");
 }
@@ -55,6 +58,8 @@ int main(int argc, char** argv)
                 cfg.modules.push_back(vmsim::parse_module_line(a.substr(2) + " " + value(), cfg));
             } else if (a == "--events") {
                 cfg.events_path = value();
+            } else if (a == "--flash-dir") {
+                cfg.flash_dir = value();
             } else if (a == "--no-discovery") {
                 cfg.discovery = false;
             } else if (a == "--discovery-port") {

@@ -5,6 +5,8 @@ namespace vmsim {
 SimModule::SimModule(const ModuleConfig& cfg, EventLog& log)
     : cfg_(cfg), log_(log), started_(std::chrono::steady_clock::now()), slots_(cfg.slots.size())
 {
+    if (cfg.in_loader)
+        up_.phase = UpgradePhase::Loader;
     auto ro8 = [&](uint8_t c, uint32_t v) { options_[c] = Option{Kind::U8, false, v, {}, 0}; };
     auto rw8 = [&](uint8_t c, uint32_t v) { options_[c] = Option{Kind::U8, true, v, {}, 0}; };
     auto ro32 = [&](uint8_t c, uint32_t v) { options_[c] = Option{Kind::U32, false, v, {}, 0}; };
@@ -103,6 +105,8 @@ std::vector<Packet> SimModule::handle(const Packet& p)
         return handle_slot(p);
     case cmd::I2C:
         return is_router() ? handle_i2c(p) : Packets{};
+    case cmd::UPGRADE:
+        return handle_upgrade(p);
     default:
         break;
     }

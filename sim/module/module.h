@@ -21,7 +21,7 @@ constexpr uint8_t Memory = 1, Param = 2, NotFound = 3, Busy = 5, IO = 6, Mode = 
 }
 
 namespace cmd {
-constexpr uint8_t HB = 0, SYS = 3, SLOT = 4, I2C = 8, DEBUG = 0x17, QUERY = 0x49, FACTORY = 0x5E;
+constexpr uint8_t HB = 0, SYS = 3, SLOT = 4, I2C = 8, DEBUG = 0x17, QUERY = 0x49, FACTORY = 0x5E, UPGRADE = 0x5F;
 }
 
 // Option value kinds of the system entity.
@@ -59,6 +59,18 @@ public:
     const std::vector<uint8_t>* factory_record(uint8_t index) const;
     const std::vector<uint8_t>* slot(std::size_t index) const;
     bool force_route() const { return force_route_; }
+    // Flash written by the upgrade entity's loader: contiguous runs by start address.
+    const std::map<uint32_t, std::vector<uint8_t>>& flash() const { return flash_; }
+    // Loader blocks received, by load address.
+    const std::map<uint32_t, std::vector<uint8_t>>& loader() const { return loader_; }
+    bool loader_running() const { return up_.phase == UpgradePhase::Loader; }
+    // True once after the module was told to reboot: its direct link goes down.
+    bool take_reboot()
+    {
+        bool r = reboot_;
+        reboot_ = false;
+        return r;
+    }
 
 private:
     using Packets = std::vector<Packet>;
@@ -70,6 +82,11 @@ private:
     Packets handle_factory(const Packet& p);
     Packets handle_slot(const Packet& p);
     Packets handle_i2c(const Packet& p);
+    Packets handle_upgrade(const Packet& p);
+    Packets upgrade_uei(const Packet& p);
+    void upgrade_take(const uint8_t* bytes, std::size_t n);
+    void flash_write(uint32_t address, const std::vector<uint8_t>& bytes);
+    void reboot();
     Packet reply(std::vector<uint8_t> data) const { return Packet{cfg_.address, std::move(data)}; }
     uint32_t live_value(uint8_t code, const Option& o) const;
     uint8_t ueiStatus(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) const;
@@ -105,6 +122,20 @@ private:
     };
     std::map<uint8_t, Handle> handles_;
     uint8_t next_handle_ = 1;
+
+    // upgrade entity: running firmware -> loader being loaded -> loader running
+    enum class UpgradePhase { Firmware, Loading, Loader };
+    struct Upgrade {
+        UpgradePhase phase = UpgradePhase::Firmware;
+        uint32_t address = 0;          // load address of the block announced last
+        uint32_t write_address = 0;    // where the next write goes
+        std::vector<uint8_t> pending;  // bytes received since the last write
+        uint32_t sum = 0;              // byte sum since the last sum request
+        bool first_piece = true;
+        BytesRx uei;
+    } up_;
+    std::map<uint32_t, std::vector<uint8_t>> flash_, loader_;
+    bool reboot_ = false;
 };
 
 } // namespace vmsim

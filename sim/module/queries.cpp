@@ -5,6 +5,8 @@ namespace vmsim {
 
 uint8_t SimModule::ueiStatus(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) const
 {
+    if (command == cmd::UPGRADE && cfg_.uei_data) // block writes as byte strings
+        return index != 0 ? err::IndexRange : (option & 0x3F) != 10 ? err::InvalidOption : (flags & 0x40) ? err::Mode : 0;
     if (command != cmd::SYS)
         return err::InvalidEntity;
     if (index != 0)
@@ -41,6 +43,8 @@ std::vector<Packet> SimModule::handle_query(const Packet& p)
         if (d[2] == cmd::SYS)
             n = 1;
         else if (d[2] == cmd::I2C && is_router())
+            n = 1;
+        else if (d[2] == cmd::UPGRADE)
             n = 1;
         return {reply({cmd::QUERY, 4, d[2], n})};
     }

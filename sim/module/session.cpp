@@ -85,6 +85,12 @@ void Session::receive(const Packet& p, Clock::time_point now)
         }
         for (auto& r : top_.handle(p))
             queue(top_, std::move(r), now, false);
+        if (top_.take_reboot()) {
+            // A rebooting module's link goes down; answers already owed still go out.
+            log_.log(top_.serial(), "link-down reboot");
+            dropped_ = true;
+            next_hb_.reset();
+        }
         return;
     }
     if (SimModule* bus = top_.bus_module(p.address)) {
@@ -94,6 +100,7 @@ void Session::receive(const Packet& p, Clock::time_point now)
         }
         for (auto& r : bus->handle(p))
             queue(*bus, std::move(r), now, false);
+        bus->take_reboot(); // behind a router the link stays up
         return;
     }
     log_.log(top_.serial(), "no-module 0x%02X", p.address);

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <map>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -95,6 +97,37 @@ TEST(SimProgram, TcpLinkSpeaksPlainWirePackets)
     send_all(d, {0xAD, 0x00, 0xAD, 0x00});
     EXPECT_EQ(read_n(d, 8), (Bytes{0x02, 0x00})) << "the second packet ends the link unanswered";
     ::close(d);
+}
+
+TEST(SimProgram, RebootDropsTheLinkAndLeavesTheFlashImageOnDisk)
+{
+    char tmpl[] = "/tmp/vmflash-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    {
+        netlab::SimProcess sim("module serial=0000F1A5 address=2 transport=tcp hb=0 in_loader", {},
+                               {"--no-discovery", "--flash-dir", dir});
+        ASSERT_TRUE(sim.ready()) << sim.error();
+        int fd = connect_local(*sim.tcp_port(0xF1A5));
+        ASSERT_GE(fd, 0);
+        send_all(fd, {0x02, 0x07, 0x5F, 0x03, 0x00, 0x08, 0x00, 0x00, 0x00}); // block at 0x08000000
+        EXPECT_EQ(read_n(fd, 7), (Bytes{0x02, 0x05, 0x5F, 0x07, 0x00, 0x01, 0x00}));
+        send_all(fd, {0x02, 0x05, 0x5F, 0x01, 0xDE, 0xAD, 0x00});
+        EXPECT_EQ(read_n(fd, 5), (Bytes{0x02, 0x03, 0x5F, 0x01, 0x03}));
+        send_all(fd, {0x02, 0x04, 0x5F, 0x05, 0x00, 0x03});
+        EXPECT_EQ(read_n(fd, 5), (Bytes{0x02, 0x03, 0x5F, 0x07, 0x00}));
+        send_all(fd, {0x02, 0x02, 0x5F, 0x06});
+        uint8_t byte;
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1);
+        EXPECT_EQ(::read(fd, &byte, 1), 0) << "the module closed the link as it rebooted";
+        ::close(fd);
+        EXPECT_TRUE(sim.wait_event("0000F1A5 upgrade-reboot", 1000ms));
+    }
+    std::ifstream in(dir + "/0000F1A5-08000000.bin", std::ios::binary);
+    Bytes flash((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(flash, (Bytes{0xDE, 0xAD, 0x00}));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(SimProgram, SerialLineCarriesFramesOnAPseudoTerminal)
