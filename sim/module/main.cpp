@@ -76,11 +76,9 @@ int main(int argc, char** argv)
         usage(stderr);
         return 2;
     }
-    if (cfg.modules.empty()) {
-        std::fprintf(stderr, "velmarine-sim: no modules described\n");
-        usage(stderr);
-        return 2;
-    }
+    // An empty lab is allowed: it is how a test shows a network without modules.
+    if (cfg.modules.empty())
+        std::fprintf(stderr, "velmarine-sim: no modules described; serving nothing\n");
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;

@@ -275,4 +275,13 @@ TEST(SimProgram, TwoLabsAtOnceSeeOnlyTheirOwnModules)
     EXPECT_EQ(replies[0].from, a.lab_address());
 }
 
+TEST(SimProgram, AnEmptyLabIsANetworkWithoutModules)
+{
+    netlab::NetLab lab("# nothing here");
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    std::vector<Reply> replies;
+    ASSERT_TRUE(lab.on_host_side([&] { replies = discover(lab.host_address(), 1, 1000ms); }));
+    EXPECT_TRUE(replies.empty());
+}
+
 } // namespace
