@@ -66,7 +66,7 @@ std::vector<Packet> SimModule::handle_system(const Packet& p)
             return error(err::Mode);
         if (o.kind == Kind::Bytes)
             return system_bytes_get(code, idx, o);
-        // plain [cmd, opt, spec] or subindex form [cmd, opt, spec, sub]
+        // plain [cmd, opt, specifier] or subindex form [cmd, opt, specifier, sub]
         if (d.size() != 3 && d.size() != 4)
             return error(err::Size);
         std::vector<uint8_t> r{cmd::SYS, code, idx};
@@ -110,7 +110,7 @@ std::vector<Packet> SimModule::handle_system(const Packet& p)
     return {reply(std::move(r))};
 }
 
-// [3, opt|0x80, spec, chunk (at most 24 bytes), sequence]; sequence bit 7 = more follow.
+// [3, opt|0x80, specifier, chunk (at most 24 bytes), sequence]; sequence bit 7 = more follow.
 std::vector<Packet> SimModule::system_bytes_set(uint8_t code, uint8_t idx, const std::vector<uint8_t>& d)
 {
     const uint8_t ropt = static_cast<uint8_t>(code | 0xC0);
