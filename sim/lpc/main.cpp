@@ -289,7 +289,10 @@ int main(int argc, char** argv) {
                 uint8_t byte = pending.front().byte;
                 pending.pop_front();
                 unsigned line = hostRate();
-                if (!chip.synchronised() && byte == '?' && line) chipRate = line;
+                if (!chip.synchronised() && byte == '?') {
+                    if (line) chipRate = line;
+                    emit("event line " + std::to_string(chipRate));
+                }
                 if (opt.rateCheck && chip.synchronised() && line && line != chipRate) {
                     // A UART at another rate sees framing errors, not characters.
                     if (!garbling) emit("event garbled " + std::to_string(line) + " != " + std::to_string(chipRate));
