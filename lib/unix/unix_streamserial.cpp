@@ -116,14 +116,13 @@ aErr sSerialWait(uint32_t ms, void* ref)
         return aErrParam;
     struct pollfd p{s->fd, POLLIN, 0};
     int rc = poll(&p, 1, static_cast<int>(ms));
-    if (rc > 0 && (p.revents & POLLIN))
-        return aErrNone;
-    if (rc > 0) {
-        // Hung up (the far end of a pseudo-terminal closed): nothing will come,
-        // so do not let the caller spin on it.
+    if (rc > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // Hung up (the far end of a pseudo-terminal closed): reads fail at once
+        // and nothing will come, so do not let the caller spin on it.
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return aErrTimeout;
     }
-    return aErrTimeout;
+    return rc > 0 ? aErrNone : aErrTimeout;
 }
 
 void closePort(SerialState* s)
