@@ -3,6 +3,7 @@
 // storage directory and the display, with one method per command of the front end.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 
 struct DeviceInfo;
 class BirdFile;
+class UpdaterStore;
 
 // Build number in decimal -> version text (empty when unknown), ordered by key text.
 using BuildList = std::map<std::string, std::string>;
@@ -86,3 +88,9 @@ private:
     uint8_t chipKind = 0;
     bool ueiBytesLoad = false;
 };
+
+// Opens the local store rooted at storageDirectory for one operation. When the store
+// cannot be opened, shows "Failed to Create UpdaterStore in: <caller> - Exception: ..."
+// and returns an empty pointer; the operation then gives up.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& storageDirectory, const char* caller);
