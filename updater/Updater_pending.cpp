@@ -12,16 +12,6 @@ void not_available(UpdaterDisplayInterface& display, const char* operation) {
 
 }  // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(uint32_t) {
-    not_available(display, "Discover_Devices");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_VMNetwork_Devices(uint32_t, uint32_t) {
-    not_available(display, "Discover_VMNetwork_Devices");
-    return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
     not_available(display, "Update_Firmware");
     return false;
