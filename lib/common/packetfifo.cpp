@@ -222,7 +222,10 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter predicate, void*
         // Each packet is put to the predicate at most once per call, however
         // often puts wake us: predicates may gather state as they look.
         uint32_t lastExamined = fifo->windowStart - 1;
-        auto found = fifo->packets.end();
+        // Puts reallocate the queue, so only an iterator found under the
+        // lock that is still held is ever used.
+        bool matched = false;
+        auto found = fifo->packets.begin();
         auto check = [&] {
             for (auto it = fifo->packets.begin(); it != fifo->packets.end(); ++it) {
                 if (static_cast<int32_t>(it->getId() - lastExamined) <= 0)
@@ -230,13 +233,14 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter predicate, void*
                 lastExamined = it->getId();
                 if (predicate(it->getPacket(), ref) != 0) {
                     found = it;
+                    matched = true;
                     return true;
                 }
             }
             return !fifo->open;
         };
         fifo->condition.wait_until(lock, deadline, check);
-        if (found == fifo->packets.end())
+        if (!matched)
             return nullptr;
         return fifo->take(found);
     } catch (...) {

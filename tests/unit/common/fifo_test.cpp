@@ -124,6 +124,19 @@ TEST(Fifo, AwaitFirstAsksAboutEachPacketOncePerCall)
     for (int t : {'A', 'C', 'x', 'y', 'z', 'M'})
         EXPECT_EQ(asked.count[t], 1) << char(t);
     EXPECT_EQ(aPacketFifo_GetLength(f.id), 5u);  // the rejected ones stay for others
+
+    // Puts that never match wake the waiter; it still ends empty-handed at
+    // its deadline and takes nothing.
+    std::thread noise([&] {
+        for (uint8_t t : {'p', 'q', 'r'}) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            put(f.id, t);
+        }
+    });
+    Asked none{'#', {}};
+    EXPECT_EQ(aPacketFifo_AwaitFirst(f.id, askedFilter, &none, 150), nullptr);
+    noise.join();
+    EXPECT_EQ(aPacketFifo_GetLength(f.id), 8u);
 }
 
 TEST(Fifo, AwaitTimesOutOrReturnsAPutAtOnce)
