@@ -27,6 +27,7 @@ constexpr uint32_t kDenied = 0x0000DE01;  // refuses its serial number, answers 
 constexpr uint32_t kBadSum = 0x0000BAD5;  // acknowledges slot writes with a wrong byte sum
 constexpr uint32_t kRouter = 0x52A0C0DE;
 constexpr uint32_t kBusModule = 0x1B0B0010;
+constexpr uint32_t kSilent = 0x0000517E;  // takes packets, answers nothing
 
 class ObjectLab : public ::testing::Test {
 protected:
@@ -38,7 +39,8 @@ protected:
             "module serial=0000DE01 model=13 address=8 transport=tcp hb=0 deny=9 late=2500:3:32\n"
             "module serial=0000BAD5 address=10 transport=tcp hb=0 bad_sum\n"
             "router serial=52A0C0DE model=5 address=4 transport=tcp hb=0\n"
-            "bus serial=1B0B0010 model=14 address=0x10\n",
+            "bus serial=1B0B0010 model=14 address=0x10\n"
+            "module serial=0000517E address=12 transport=tcp hb=0 silent\n",
             {}, {"--no-discovery"});
     }
     static void TearDownTestSuite()
@@ -88,6 +90,26 @@ TEST_F(ObjectLab, ConnectLearnsTheAddressAndGuardsAnOpenLink)
     Corvane::Velmarine::Module fresh(2, static_cast<uint8_t>(0));
     EXPECT_EQ(fresh.connect(USB, 0), aErrParam);
     EXPECT_EQ(fresh.getLink()->connect(), aErrConfiguration) << "no specifier stored";
+}
+
+TEST_F(ObjectLab, AModuleThatNeverAnswersItsAddressStaysConnected)
+{
+    aErr err = aErrNone;
+    auto t0 = Clock::now();
+    auto m = connectTo(*sim, kSilent, 2, true, &err);
+    auto took = Clock::now() - t0;
+    EXPECT_EQ(err, aErrNotReady);
+    EXPECT_TRUE(m->isConnected());
+    EXPECT_EQ(m->getModuleAddress(), 2) << "the address given stays";
+    EXPECT_GE(took, 3900ms) << "four address queries of one second each";
+    EXPECT_LT(took, 6000ms);
+
+    uint32_t size = 0;
+    t0 = Clock::now();
+    EXPECT_EQ(m->getLink()->storeSlotSize(12, 0, 0, &size), aErrTimeout);
+    took = Clock::now() - t0;
+    EXPECT_GE(took, 950ms);
+    EXPECT_LT(took, 2000ms);
 }
 
 TEST_F(ObjectLab, PacketOperationsCheckAddressLengthAndConnection)
