@@ -9,6 +9,7 @@
 #include "lib/common/aDefs.h"
 #include "lib/common/aLinkManagerInternal.h"
 #include "lib/common/aPacketDebug.h"
+#include "lib/unix/unix_streamusb.h"
 
 namespace {
 
@@ -96,8 +97,10 @@ aErr sMakeStream(const aLinkEntry* entry, aStream** stream)
     switch (entry->type) {
     case kTypeTCPIP:
         return aStream_CreateSocket(entry->identifier1, static_cast<uint16_t>(entry->identifier2), stream);
+    case kTypeUSB:
+        return aStream_CreateUSB(entry->identifier0, stream);
     default:
-        // USB, serial, network-client and legacy links cannot be recreated here.
+        // Serial, network-client and legacy links cannot be recreated here.
         return aErrParam;
     }
 }
@@ -155,8 +158,12 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber)
     aLinkRef shared = 0;
     if (sShareExisting(serialNumber, kTypeUSB, &shared))
         return shared;
-    // The USB transport is not available in this build.
-    return 0;
+    const aLinkRef handle = sCreate(serialNumber, 0, kTypeUSB);
+    if (handle == 0)
+        return 0;
+    aStream* stream = nullptr;
+    const aErr e = aStream_CreateUSB(serialNumber, &stream);
+    return sFinishCreate(handle, e == aErrNone ? stream : nullptr, e, true);
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
