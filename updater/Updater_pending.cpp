@@ -16,13 +16,3 @@ bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, u
     not_available(display, "Update_Firmware");
     return false;
 }
-
-bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&, bool) {
-    not_available(display, "Recover_Firmware");
-    return false;
-}
-
-bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&, uint32_t, bool) {
-    not_available(display, "Get_Fingerprint");
-    return false;
-}
