@@ -133,18 +133,30 @@ bool Catalog::readFile(const std::string& path, std::string& bytes) {
     return true;
 }
 
-std::optional<std::vector<Build>> Catalog::builds(const std::string& serial) const {
-    const std::string dir = root_ + "/" + serial;
+namespace {
+
+bool scan_folder(const std::string& dir, std::vector<Build>& out) {
     DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return std::nullopt;
-    std::vector<Build> out;
+    if (d == nullptr) return false;
+    std::vector<Build> found;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".bird") != 0) continue;
-        if (auto b = describe(dir + "/" + name)) out.push_back(*b);
+        if (auto b = describe(dir + "/" + name)) found.push_back(*b);
     }
     ::closedir(d);
-    std::sort(out.begin(), out.end(), [](const Build& a, const Build& b) { return a.number < b.number; });
+    std::sort(found.begin(), found.end(), [](const Build& a, const Build& b) { return a.number < b.number; });
+    out.insert(out.end(), found.begin(), found.end());
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<Build>> Catalog::builds(const std::string& serial, bool includeHidden) const {
+    const std::string dir = root_ + "/" + serial;
+    std::vector<Build> out;
+    if (!scan_folder(dir, out)) return std::nullopt;
+    if (includeHidden) scan_folder(dir + "/hidden", out);
     return out;
 }
 

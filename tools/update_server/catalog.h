@@ -4,6 +4,8 @@
 //   CATALOG/<SERIAL>/*.bird      builds for the device (SERIAL: eight hex digits);
 //                                build number and version come from each file's
 //                                descriptor, the newest version is the latest build
+//   CATALOG/<SERIAL>/hidden/*.bird  builds served on request but neither listed nor
+//                                ever the latest (pre-release or withdrawn builds)
 //   CATALOG/<SERIAL>/token       the device's feature token (first line)
 //   CATALOG/fingerprints         "W0 W1 W2 W3 SERIAL BUILD" per line, hexadecimal
 //                                words and serial, decimal build; "#" comments
@@ -29,7 +31,8 @@ public:
     explicit Catalog(std::string root) : root_(std::move(root)) {}
 
     // nullopt when the device has no folder.
-    std::optional<std::vector<Build>> builds(const std::string& serial) const;
+    // With includeHidden, the hidden builds are added after the listed ones.
+    std::optional<std::vector<Build>> builds(const std::string& serial, bool includeHidden = false) const;
     // Newest version first; equal versions by build number, higher first.
     static std::optional<Build> latest(const std::vector<Build>& builds);
     std::optional<std::string> token(const std::string& serial) const;

@@ -37,6 +37,7 @@ const char kUsage[] =
     "  --fault-op OP         misbehave only for this operation (hi, qu, bird, builds, fix,\n"
     "                        ent_jwt); default: every operation\n"
     "  --stall-seconds N     how long a stall holds the connection (default 3600)\n"
+    "  --delay-ms N          wait N milliseconds before answering each bird request\n"
     "  -h, --help            this text\n"
     "On start it prints \"listening on http://HOST:PORT/cgi/u\" on standard output; every\n"
     "request is logged on standard error. SIGINT or SIGTERM stop it.\n";
@@ -48,6 +49,7 @@ struct Options {
     std::string fault;
     std::string faultOp;
     int stallSeconds = 3600;
+    int delayMs = 0;
 };
 
 std::atomic<bool> stopping{false};
@@ -70,6 +72,7 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--fault") o.fault = v;
         else if (a == "--fault-op") o.faultOp = v;
         else if (a == "--stall-seconds") o.stallSeconds = std::atoi(v.c_str());
+        else if (a == "--delay-ms") o.delayMs = std::atoi(v.c_str());
         else {
             std::fprintf(stderr, "update_server: unknown option %s\n", a.c_str());
             return false;
@@ -132,6 +135,11 @@ int main(int argc, char** argv) {
     httplib::Server server;
     server.Get("/cgi/u", [&](const httplib::Request& req, httplib::Response& res) {
         update_server::Reply reply = update_server::answer(catalog, req.params);
+        if (reply.op == "bird" && o.delayMs > 0) {
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.delayMs);
+            while (!stopping && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         const bool faulty = !o.fault.empty() && (o.faultOp.empty() || o.faultOp == reply.op);
         if (!faulty) {
             res.status = reply.status;

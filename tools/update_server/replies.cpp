@@ -74,7 +74,7 @@ Reply answer(const Catalog& catalog, const std::multimap<std::string, std::strin
         return Reply{200, "ok\n" + *token + "\n", op};
     }
 
-    auto builds = catalog.builds(*serial);
+    auto builds = catalog.builds(*serial, op == "bird");
     if (!builds) return refuse(op, 404, "unknown device");
 
     if (op == "builds") {
