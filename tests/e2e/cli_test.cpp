@@ -178,3 +178,33 @@ TEST_F(CliTest, NoHomeDirectoryAtAll) {
     EXPECT_EQ(r.out, kVersion + "\n");
     EXPECT_NE(r.err.find("home directory"), std::string::npos) << r.err;
 }
+
+TEST_F(CliTest, CommandsMissingTheirTarget) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-B"}, "Error must supply a serial number for the List Builds command\n" + kShortUsage},
+        {{"-L"}, "Error must supply a serial number for the List Local Builds command\n" + kShortUsage},
+        {{"-J"}, "Error must supply a serial number for the Get JWT command\n" + kShortUsage},
+        {{"-G", "-U"}, "-G must specify a specific device via -d\n--help for usage information\n"},
+        {{"-U"}, "Must specify the specific device to be updated\n"},
+        {{"-N", "-D"}, "Must specify the serial port used for connecting\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-i", dir, "-u", "http://127.0.0.1:9/cgi/u"});
+        ProcessResult r = updater(args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, kVersion + "\n");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(CliTest, LocalBuildsOfAnUnknownDevice) {
+    ProcessResult r = updater({"-L", "-d", "abcd", "-i", dir});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, kVersion + "\nNo builds found for device [0000ABCD]\n");
+}
