@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/Log.h"
 #include "lib/unix/aDirectory.h"
@@ -107,42 +108,46 @@ bool parse_transport(UpdaterDisplayInterface& display, const char* value, Parame
     return true;
 }
 
-std::string decimal_text(uint32_t value) { return std::to_string(value); }
-
 // Applies one recognised option; false when its value was rejected.
 bool apply_option(UpdaterDisplayInterface& display, const OptionRow& row, const char* value, Parameters& p) {
     const std::string option = row.text;
     char* end = nullptr;
-    if (option == "-B") return p.commands.Set(COMMAND_LIST_BUILDS), true;
-    if (option == "-L") return p.commands.Set(COMMAND_LIST_LOCAL), true;
-    if (option == "-D") return p.commands.Set(COMMAND_DISCOVER), true;
-    if (option == "-G") return p.commands.Set(COMMAND_GET), true;
-    if (option == "-I") return p.commands.Set(COMMAND_INFO), true;
-    if (option == "-U") return p.commands.Set(COMMAND_UPDATE), true;
-    if (option == "-OVERRIDE") return p.override = true, true;
-    if (option == "-N") return p.commands.Set(COMMAND_FINGERPRINT), true;
+
+    // Commands, and the flags that take no value.
+    static const std::pair<const char*, uint32_t> kCommandBits[] = {
+        {"-B", COMMAND_LIST_BUILDS}, {"-L", COMMAND_LIST_LOCAL}, {"-D", COMMAND_DISCOVER},
+        {"-G", COMMAND_GET},         {"-I", COMMAND_INFO},       {"-U", COMMAND_UPDATE},
+        {"-N", COMMAND_FINGERPRINT}, {"-C", COMMAND_CHECK},      {"-J", COMMAND_JWT},
+        {"-Z", COMMAND_Z},  // its value is not used
+    };
+    for (const auto& [text, bit] : kCommandBits) {
+        if (option == text) {
+            p.commands.Set(bit);
+            return true;
+        }
+    }
     if (option == "-Y") {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", row.text);
         return false;
     }
-    if (option == "-C") return p.commands.Set(COMMAND_CHECK), true;
-    if (option == "-J") return p.commands.Set(COMMAND_JWT), true;
-    if (option == "-n") return p.nFlag = true, true;
-    if (option == "-X") return parse_log_mask(display, row.text, value, p), true;
-    if (option == "-Z") return p.commands.Set(COMMAND_Z), true;
-    if (option == "-m") return p.ueiBytesLoad = starts_with(value, "1") || starts_with(value, "true"), true;
-    if (option == "-i") return p.storageRoot = value, true;
-    if (option == "-b") return p.build = decimal_text(_get_int_arg(value, &end)), true;
-    if (option == "-d") return parse_serial(display, value, p.serialNumber, false);
-    if (option == "-t") return parse_transport(display, value, p);
-    if (option == "-f") return p.birdFile = value, true;
-    if (option == "-r") return parse_serial(display, value, p.routerSerialNumber, true);
-    if (option == "-s") return p.serialPort = value, true;
-    if (option == "-o") return p.baudRate = _get_int_arg(value, &end), true;
-    if (option == "-e") return p.echo = true, true;
-    if (option == "-l") return p.logMessage = value, true;
-    if (option == "-k") return p.logFile = value, true;
-    if (option == "-u") return p.serverUrl = value, true;
+    if (option == "-OVERRIDE") p.override = true;
+    else if (option == "-n") p.nFlag = true;
+    else if (option == "-e") p.echo = true;
+
+    // Options with a value.
+    else if (option == "-X") parse_log_mask(display, row.text, value, p);
+    else if (option == "-d") return parse_serial(display, value, p.serialNumber, false);
+    else if (option == "-r") return parse_serial(display, value, p.routerSerialNumber, true);
+    else if (option == "-t") return parse_transport(display, value, p);
+    else if (option == "-m") p.ueiBytesLoad = starts_with(value, "1") || starts_with(value, "true");
+    else if (option == "-b") p.build = std::to_string(_get_int_arg(value, &end));
+    else if (option == "-o") p.baudRate = _get_int_arg(value, &end);
+    else if (option == "-i") p.storageRoot = value;
+    else if (option == "-f") p.birdFile = value;
+    else if (option == "-s") p.serialPort = value;
+    else if (option == "-l") p.logMessage = value;
+    else if (option == "-k") p.logFile = value;
+    else if (option == "-u") p.serverUrl = value;
     return true;
 }
 
