@@ -221,7 +221,9 @@ TEST_F(TcpLink, SyncFailsWhenTheModuleNeverAnswers)
     EXPECT_EQ(aLink_Sync(h), aErrNotReady);
     EXPECT_EQ(aLink_GetStatus(h), kLinkStateSyncing);
     uint8_t cmd = 0;
-    EXPECT_EQ(aLink_AwaitFirst(h, commandIs, &cmd, 5000), nullptr);  // at once: not in step
+    const auto t0 = Clock::now();
+    EXPECT_EQ(aLink_AwaitFirst(h, commandIs, &cmd, 5000), nullptr);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));  // at once: not in step
     // Bursts repeat while waiting, but not back to back.
     const size_t bursts = count(module->packets(), kSync) / 6;
     EXPECT_GE(bursts, 2u);
