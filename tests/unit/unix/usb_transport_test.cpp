@@ -2,6 +2,7 @@
 // umockdev, a simulated module behind the bulk endpoints.
 #include "tests/unit/unix/usb_bed.h"
 
+#include "lib/common/aLink.h"
 #include "lib/common/aStream.h"
 #include "lib/common/discover.h"
 #include "lib/unix/Velmarine-C.h"
@@ -178,6 +179,32 @@ TEST(UsbInBed, UnplugAndReplug)
     aStream_Destroy(&s);
 }
 
+TEST(UsbInBed, LinkSurvivesUnplug)
+{
+    USB_BED_ONLY();
+    aLinkRef link = aLink_CreateUSB(kSerial);
+    ASSERT_NE(link, 0u);
+    EXPECT_EQ(aLink_GetStatus(link), kLinkStateRunning);
+    ASSERT_EQ(usbbed::control("unplug 40F5849A"), "ok");
+    int32_t state = aLink_GetStatus(link);
+    for (int i = 0; i < 100 && state != kLinkStateIOError; ++i) {
+        usleep(100 * 1000);
+        state = aLink_GetStatus(link);
+    }
+    EXPECT_EQ(state, kLinkStateIOError);
+    aLink_Destroy(&link);
+
+    ASSERT_EQ(usbbed::control("plug 40F5849A"), "ok");
+    // Hot-plug notice alone is enough to find the module again.
+    for (int attempt = 0; attempt < 5 && link == 0; ++attempt) {
+        link = aLink_CreateUSB(kSerial);
+        if (link == 0) usleep(200 * 1000);
+    }
+    ASSERT_NE(link, 0u);
+    EXPECT_EQ(aLink_GetStatus(link), kLinkStateRunning);
+    aLink_Destroy(&link);
+}
+
 TEST(UsbInBed, KernelNode)
 {
     USB_BED_ONLY();
@@ -268,6 +295,13 @@ TEST(UsbTransport, UnplugAndReplug)
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(r.has("40F5849A usb-unplug"));
     EXPECT_TRUE(r.has("40F5849A usb-plug"));
+}
+
+TEST(UsbTransport, LinkSurvivesUnplug)
+{
+    auto r = usbbed::run_inner({kModule}, "UsbInBed.LinkSurvivesUnplug");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.count("40F5849A usb-claim 0"), 2u);
 }
 
 TEST(UsbTransport, KernelNodeIsUsedWithoutTouchingLibusb)
