@@ -50,11 +50,15 @@ aErr aMutex_Destroy(aMutexRef* pMutex)
     aMutexRef m = *pMutex;
     if (!valid(m))
         return aErrParam;
-    int rc = pthread_mutex_destroy(&m->mutex);
+    // Destroying a held mutex is undefined, and freeing it would pull it out
+    // from under its owner: find out first and leave it for a later attempt.
+    int rc = pthread_mutex_trylock(&m->mutex);
+    if (rc == 0) {
+        pthread_mutex_unlock(&m->mutex);
+        rc = pthread_mutex_destroy(&m->mutex);
+    }
     switch (rc) {
     case 0: break;
-    // Freeing a mutex another thread still holds would pull it out from under
-    // that thread; leave it for a later attempt.
     case EAGAIN: return aErrResource;
     case EBUSY: return aErrBusy;
     case EINVAL: return aErrParam;

@@ -212,7 +212,7 @@ TEST(DirectoryHome, WithoutPasswordEntryHomeIsUsedOrNothing)
 {
     int rc = runAsUserWithoutEntry(homeFromEnvironment);
     if (rc == 77)
-        GTEST_SKIP() << "user namespaces are not available here";
+        GTEST_SKIP() << "this process cannot enter a new user namespace";
     EXPECT_EQ(0, rc);
 }
 
