@@ -39,13 +39,37 @@ void usage()
                  "other keys are the simulated module's (model, version, build, name, hb, ...)\n");
 }
 
+// Blank-separated words; a double-quoted part keeps its blanks (and its quotes,
+// which the module's own parser reads).
+std::vector<std::string> words(const std::string& line)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    bool quoted = false, any = false;
+    for (char ch : line) {
+        if (ch == '"')
+            quoted = !quoted;
+        if (!quoted && (ch == ' ' || ch == '\t')) {
+            if (any)
+                out.push_back(cur);
+            cur.clear();
+            any = false;
+            continue;
+        }
+        cur += ch;
+        any = true;
+    }
+    if (any)
+        out.push_back(cur);
+    return out;
+}
+
 UsbConfig parse_usb(const std::string& line)
 {
     UsbConfig c;
-    std::istringstream in(line);
-    std::string word, rest;
+    std::string rest;
     bool have_serial = false;
-    while (in >> word) {
+    for (const std::string& word : words(line)) {
         auto eq = word.find('=');
         std::string k = word.substr(0, eq), v = eq == std::string::npos ? "" : word.substr(eq + 1);
         if (k == "serial") {
@@ -167,6 +191,11 @@ int main(int argc, char** argv)
     // so the lab itself runs there too.
     const char* preload = std::getenv("LD_PRELOAD");
     if (!preload || !std::strstr(preload, "umockdev-preload")) {
+        // Programs built with AddressSanitizer refuse to start when a preloaded
+        // library comes before its runtime; under umockdev one always does.
+        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+        if (asan.find("verify_asan_link_order") == std::string::npos)
+            setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
         std::vector<char*> args;
         args.push_back(const_cast<char*>("umockdev-wrapper"));
         for (int i = 0; i < argc; ++i)
