@@ -13,6 +13,12 @@ namespace {
 
 void sleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// The pause after a read that found nothing: at most a millisecond, but over as soon
+// as a byte arrives, so a reply is picked up without waiting out the rest of the tick.
+void pauseForByte(aStreamRef stream) {
+    if (stream == nullptr || aStream_WaitReadable(stream, 1) == aErrParam) sleepMs(1);
+}
+
 }  // namespace
 
 const char* const NXPSerialClass::ERROR_TEXT[MAX_ERROR + 1] = {
@@ -134,7 +140,7 @@ aErr NXPSerialClass::GetEcho(const char* expected, unsigned count, unsigned& mat
         status = _readByte(byte);
         if (status != aErrNone) {
             --tries;
-            sleepMs(1);
+            pauseForByte(stream_);
             Log::log(Log::DEBUG_NXPSerial_E, ".");
             continue;
         }
@@ -202,13 +208,13 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& length, unsigned
         status = _readByte(byte);
         if (status != aErrNone) {
             --tries;
-            sleepMs(1);
+            pauseForByte(stream_);
             Log::log(Log::DEBUG_NXPSerial_E, ".");
             continue;
         }
         if (byte == '\n' && length == 0) {
             --tries;
-            sleepMs(1);
+            pauseForByte(stream_);
             Log::log(Log::DEBUG_NXPSerial_E, ",");
             continue;
         }

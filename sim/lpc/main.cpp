@@ -267,13 +267,15 @@ int main(int argc, char** argv) {
                 chipRate = pendingBaud;
                 pendingBaud = 0;
             }
-            int timeoutMs = 20;
-            if (!pending.empty()) {
-                auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending.front().due - Clock::now());
-                timeoutMs = int(std::clamp<long long>(wait.count(), 0, 20));
-            }
+            // Sleep exactly until the next paced byte is due: a millisecond timer would
+            // either spin or oversleep by most of a character time at 115200 baud.
+            auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(20));
+            if (!pending.empty())
+                wait = std::clamp<std::chrono::nanoseconds>(pending.front().due - Clock::now(),
+                                                            std::chrono::nanoseconds(0), wait);
+            timespec timeout{time_t(wait.count() / 1'000'000'000), long(wait.count() % 1'000'000'000)};
             pollfd p{master, POLLIN, 0};
-            int ready = ::poll(&p, 1, timeoutMs);
+            int ready = ::ppoll(&p, 1, &timeout, nullptr);
             if (ready > 0 && (p.revents & POLLIN)) {
                 uint8_t buf[4096];
                 ssize_t n = ::read(master, buf, sizeof buf);
