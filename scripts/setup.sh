@@ -10,7 +10,7 @@ PACKAGES=(
   libczmq-dev libzmq3-dev
   libcpp-httplib-dev
   umockdev libumockdev-dev libglib2.0-dev
-  util-linux iproute2 socat
+  util-linux iproute2 socat time
   lpc21isp
 )
 

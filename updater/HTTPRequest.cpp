@@ -11,9 +11,26 @@
 
 namespace {
 
+struct Transfer {
+    HTTPResponse* response;
+    CURL* curl;
+    bool sized;
+};
+
+// Bodies larger than this are not reserved ahead from the announced length.
+constexpr curl_off_t kMaxReserve = curl_off_t(1) << 30;
+
 size_t rcv_data(char* data, size_t size, size_t count, void* user) {
-    auto* response = static_cast<HTTPResponse*>(user);
+    auto* transfer = static_cast<Transfer*>(user);
+    HTTPResponse* response = transfer->response;
     const size_t total = size * count;
+    if (!transfer->sized) {
+        transfer->sized = true;
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+            announced > 0 && announced <= kMaxReserve)
+            response->reserve(static_cast<size_t>(announced));
+    }
     Log::log(Log::DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n", static_cast<int>(size),
              static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)),
              std::string(data, total < 100 ? total : 100).c_str());
@@ -61,8 +78,9 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& paramete
     if (!curl) throw std::runtime_error("Could not create curl instance");
 
     CURL* h = curl.get();
+    Transfer transfer{&response, h, false};
     CURLcode rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, rcv_data);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_URL, full.c_str());
     // Peer and host verification stay on: firmware must come from the server it
     // claims to come from. Plain HTTP URLs are unaffected.

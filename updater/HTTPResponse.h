@@ -14,6 +14,8 @@ public:
     const std::string& get_response() const { return response; }
 
     void process(const char* data, size_t length) { response.append(data, length); }
+    // Room for a body of announced size, so a large download is not grown by doubling.
+    void reserve(size_t length) { response.reserve(length); }
     void set_status(long code) { status = code; }
 
 private:

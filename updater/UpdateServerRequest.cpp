@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 
 #include "app/Log.h"
 #include "build_config.h"
@@ -12,7 +13,8 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
+// Lines are views into the response body, which outlives them in every operation.
+using Lines = std::vector<std::string_view>;
 
 std::string serial_text(uint32_t serialNumber) {
     char text[16];
@@ -22,27 +24,26 @@ std::string serial_text(uint32_t serialNumber) {
 
 Lines split_lines(const std::string& body) {
     Lines lines;
+    std::string_view all(body);
     size_t start = 0;
-    while (start <= body.size()) {
-        size_t end = body.find('\n', start);
-        if (end == std::string::npos) end = body.size();
-        if (end > start) lines.emplace_back(body, start, end - start);
+    while (start <= all.size()) {
+        size_t end = all.find('\n', start);
+        if (end == std::string_view::npos) end = all.size();
+        if (end > start) lines.push_back(all.substr(start, end - start));
         start = end + 1;
     }
     return lines;
 }
 
-std::string drop_cr(std::string text) {
+std::string drop_cr(std::string_view text) {
     size_t cut = text.find_first_of("\r\n");
-    if (cut != std::string::npos) text.erase(cut);
-    return text;
+    return std::string(text.substr(0, cut));
 }
 
 // The common course of every operation: GET, status 200, first line "ok".
-bool exchange(const char* name, const char* url, const HTTPRequest::Parameters& parameters, Lines& lines,
-              bool isPing = false) {
+bool exchange(const char* name, const char* url, const HTTPRequest::Parameters& parameters, HTTPResponse& response,
+              Lines& lines, bool isPing = false) {
     const std::string target = url != nullptr ? url : UPDATER_DEFAULT_SERVER_URL;
-    HTTPResponse response;
     try {
         response = HTTPRequest::GET(target, parameters);
     } catch (const std::runtime_error& e) {
@@ -59,7 +60,7 @@ bool exchange(const char* name, const char* url, const HTTPRequest::Parameters& 
         return false;
     }
     lines = split_lines(response.get_response());
-    if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
+    if (lines.empty() || lines[0].substr(0, 2) != "ok") {
         Log::log(Log::DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
         return false;
     }
@@ -87,14 +88,17 @@ bool sortVersion(const std::pair<std::string, std::string>& a, const std::pair<s
 }  // namespace
 
 bool UpdateServerRequest::ping(const char* url) {
+    HTTPResponse response;
     Lines lines;
-    return exchange("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines, true);
+    return exchange("ping", url, {{"op", "hi"}, {"rv", "2"}}, response, lines, true);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build, std::string& firmware,
                                      const char* url) {
+    HTTPResponse response;
     Lines lines;
-    if (!exchange("QueryBuild", url, {{"op", "qu"}, {"sn", serial_text(serialNumber)}}, lines)) return false;
+    if (!exchange("QueryBuild", url, {{"op", "qu"}, {"sn", serial_text(serialNumber)}}, response, lines))
+        return false;
     if (lines.size() > 1) build = drop_cr(lines[1]);
     if (lines.size() > 2) firmware = drop_cr(lines[2]);
     return true;
@@ -103,24 +107,35 @@ bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build, 
 bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& firmware, const std::string& build,
                                    std::string& bird, const char* url, bool noCal) {
     bird.clear();
+    HTTPResponse response;
     Lines lines;
     HTTPRequest::Parameters parameters{{"bld", build},
                                        {"fw", firmware},
                                        {"no_cal", noCal ? "true" : "false"},
                                        {"op", "bird"},
                                        {"sn", serial_text(serialNumber)}};
-    if (!exchange("GetBuild", url, parameters, lines)) return false;
-    if (lines.size() > 1) bird = std::move(lines[1]);
+    if (!exchange("GetBuild", url, parameters, response, lines)) return false;
+    if (lines.size() > 1) {
+        // The file is most of the body: cut the body down to it in place and hand the
+        // buffer over, so a large file is never held twice.
+        std::string& body = response.get_response();
+        const size_t start = static_cast<size_t>(lines[1].data() - body.data());
+        const size_t length = lines[1].size();
+        body.resize(start + length);
+        body.erase(0, start);
+        bird = std::move(body);
+    }
     return true;
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serialNumber, Builds& builds, const char* url) {
     const char* name = "GetBuildList";
     builds.clear();
+    HTTPResponse response;
     Lines lines;
-    if (!exchange(name, url, {{"op", "builds"}, {"sn", serial_text(serialNumber)}}, lines)) return false;
+    if (!exchange(name, url, {{"op", "builds"}, {"sn", serial_text(serialNumber)}}, response, lines)) return false;
     for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
+        const std::string line(lines[i]);
         if (line.size() < 3) continue;
         Log::log(Log::DEBUG_ServerComm, "%s processing entry: [%s]\n", name, line.c_str());
         size_t cut = line.find_first_of(";\r\n");
@@ -139,22 +154,25 @@ bool UpdateServerRequest::GetRecoveryInfo(const Fingerprint& fingerprint, uint32
     char fp[64];
     std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint.words[0], fingerprint.words[1],
                   fingerprint.words[2], fingerprint.words[3]);
+    HTTPResponse response;
     Lines lines;
-    if (!exchange(name, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, lines)) return false;
-    if (lines.size() > 1) serialNumber = static_cast<uint32_t>(std::strtoul(lines[1].c_str(), nullptr, 16));
-    if (lines.size() > 2) build = static_cast<uint32_t>(std::strtoul(lines[2].c_str(), nullptr, 0));
-    Log::log(Log::DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, lines[0].c_str(),
-             lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
+    if (!exchange(name, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, response, lines)) return false;
+    const std::string line1(lines[0]), line2(lines.size() > 1 ? lines[1] : ""), line3(lines.size() > 2 ? lines[2] : "");
+    if (lines.size() > 1) serialNumber = static_cast<uint32_t>(std::strtoul(line2.c_str(), nullptr, 16));
+    if (lines.size() > 2) build = static_cast<uint32_t>(std::strtoul(line3.c_str(), nullptr, 0));
+    Log::log(Log::DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, line1.c_str(), line2.c_str(), line3.c_str());
     return true;
 }
 
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serialNumber, std::string& token, const char* url) {
     const char* name = "GetDeviceJWT";
+    HTTPResponse response;
     Lines lines;
-    if (!exchange(name, url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", serial_text(serialNumber)}}, lines))
+    if (!exchange(name, url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", serial_text(serialNumber)}}, response,
+                  lines))
         return false;
     if (lines.size() < 2 || lines[1].size() < 3) return false;
-    const std::string& line = lines[1];
+    const std::string line(lines[1]);
     Log::log(Log::DEBUG_ServerComm, "%s processing entry: [%s]\n", name, line.c_str());
     size_t first = line.find('.');
     if (first == std::string::npos) return false;
