@@ -18,9 +18,14 @@
 
 namespace {
 
+// The reader and the writer thread share these two fields without a lock;
+// relaxed atomic accesses keep that sharing well defined.
+int32_t sLoadState(const vmusb_device* d) { return __atomic_load_n(&d->devState, __ATOMIC_RELAXED); }
+void sStoreState(vmusb_device* d, int32_t s) { __atomic_store_n(&d->devState, s, __ATOMIC_RELAXED); }
+
 aErr sStateResult(const vmusb_device* d)
 {
-    switch (d->devState) {
+    switch (sLoadState(d)) {
     case vmusbStateReady:
         return aErrNone;
     case vmusbStateClosed:
@@ -229,15 +234,15 @@ aErr vmusb_open_velmarine_device(vmusb_device* d, const char* serial)
 aErr _handleErrorTolerance(vmusb_device* d, aErr result, bool isRead)
 {
     if (result != aErrIO) {
-        d->errorRun = 0;
+        __atomic_store_n(&d->errorRun, 0, __ATOMIC_RELAXED);
         return result;
     }
-    uint8_t before = d->errorRun;
+    uint8_t before = __atomic_load_n(&d->errorRun, __ATOMIC_RELAXED);
     // Saturate: a failed device must keep failing, never wrap back into the
     // forgiven range after 256 more errors.
-    if (before < 0xFF) d->errorRun = static_cast<uint8_t>(before + 1);
+    if (before < 0xFF) __atomic_store_n(&d->errorRun, static_cast<uint8_t>(before + 1), __ATOMIC_RELAXED);
     if (before < VMUSB_ERROR_TOLERANCE) return isRead ? aErrNotReady : aErrNone;
-    d->devState = vmusbStateFailed;
+    sStoreState(d, vmusbStateFailed);
     return aErrIO;
 }
 
@@ -272,7 +277,7 @@ aErr vmusb_get_from_device(vmusb_device* d, uint8_t* pByte)
             result = aErrIO;
         }
     } else {
-        aDebug_Printf(aDEBUG_USB, "libusb READ error dev state: %d\n", static_cast<int>(d->devState));
+        aDebug_Printf(aDEBUG_USB, "libusb READ error dev state: %d\n", static_cast<int>(sLoadState(d)));
     }
     return _handleErrorTolerance(d, result, true);
 }
@@ -285,7 +290,7 @@ aErr vmusb_write_to_device(vmusb_device* d, const uint8_t* data, size_t length)
 
     aErr result = sStateResult(d);
     if (result != aErrNone) {
-        aDebug_Printf(aDEBUG_USB, "libusb WRITE error dev state: %d\n", static_cast<int>(d->devState));
+        aDebug_Printf(aDEBUG_USB, "libusb WRITE error dev state: %d\n", static_cast<int>(sLoadState(d)));
         return _handleErrorTolerance(d, result, false);
     }
 

@@ -43,14 +43,14 @@ typedef struct vmusb_device {
     char serial[256];
     int nodeFd;  // kernel mode; 0 means not open
     libusb_device_handle* handle;
-    volatile int32_t devState;
+    int32_t devState;  // read and written by the reader and the writer thread
     uint8_t interfaceNumber;
     uint8_t outEndpoint;
     uint8_t inEndpoint;
     uint8_t readBuffer[VMUSB_READ_BUFFER_SIZE];
     size_t readCursor;
     size_t readAvailable;
-    volatile uint8_t errorRun;
+    uint8_t errorRun;  // likewise; both threads update it without a lock
     uint16_t inMaxPacket;
     uint16_t outMaxPacket;
 } vmusb_device;
