@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,6 +45,13 @@ public:
     }
     void respond(int status, const std::string& body) { respond(status, std::vector<std::string>{body}); }
 
+    // Answers by request target instead: the handler gives status and body.
+    using Handler = std::function<std::pair<int, std::string>(const std::string& target)>;
+    void route(Handler handler) {
+        std::lock_guard<std::mutex> lock(m_);
+        handler_ = std::move(handler);
+    }
+
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
     std::vector<std::string> targets() {
         std::lock_guard<std::mutex> lock(m_);
@@ -74,11 +83,19 @@ private:
         size_t sp2 = request.find(' ', sp1 + 1);
         std::vector<std::string> chunks;
         int status;
+        Handler handler;
+        const std::string target = request.substr(sp1 + 1, sp2 - sp1 - 1);
         {
             std::lock_guard<std::mutex> lock(m_);
-            targets_.push_back(request.substr(sp1 + 1, sp2 - sp1 - 1));
+            targets_.push_back(target);
             chunks = chunks_;
             status = status_;
+            handler = handler_;
+        }
+        if (handler) {
+            auto [code, body] = handler(target);
+            status = code;
+            chunks = {body};
         }
         size_t total = 0;
         for (auto& ch : chunks) total += ch.size();
@@ -106,5 +123,6 @@ private:
     std::mutex m_;
     int status_ = 200;
     std::vector<std::string> chunks_{"ok\n"};
+    Handler handler_;
     std::vector<std::string> targets_;
 };
