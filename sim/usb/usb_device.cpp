@@ -118,6 +118,8 @@ void UsbDevice::handle(UMockdevIoctlClient* client)
         if (caps)
             *reinterpret_cast<uint32_t*>(caps->data) = 0;
         umockdev_ioctl_client_complete(client, caps ? 0 : -1, caps ? 0 : EFAULT);
+        if (caps)
+            g_object_unref(caps);
         return;
     }
     case USBDEVFS_CLAIMINTERFACE:
@@ -128,6 +130,7 @@ void UsbDevice::handle(UMockdevIoctlClient* client)
             return;
         }
         unsigned itf = *reinterpret_cast<unsigned*>(n->data);
+        g_object_unref(n);
         if (req == USBDEVFS_CLAIMINTERFACE) {
             if (cfg_.held || (claim_owner_ && claim_owner_ != client)) {
                 log_.log(cfg_.serial, "usb-claim-busy %u", itf);
@@ -158,6 +161,7 @@ void UsbDevice::handle(UMockdevIoctlClient* client)
             return;
         }
         unsigned ep = *reinterpret_cast<unsigned*>(n->data);
+        g_object_unref(n);
         halted_.erase(static_cast<uint8_t>(ep));
         log_.log(cfg_.serial, "usb-clear-halt 0x%02X", ep);
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -306,9 +310,15 @@ void UsbDevice::reap(UMockdevIoctlClient* client, ClientState& cs, bool)
                                                           sizeof(void*), &err);
     if (!slot || !umockdev_ioctl_data_set_ptr(slot, 0, u.data)) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return;
+    } else {
+        umockdev_ioctl_client_complete(client, 0, 0);
     }
-    umockdev_ioctl_client_complete(client, 0, 0);
+    // The reply holds its own references; ours end with the URB's life.
+    if (slot)
+        g_object_unref(slot);
+    if (u.buf)
+        g_object_unref(u.buf);
+    g_object_unref(u.data);
     update_ready();
 }
 
