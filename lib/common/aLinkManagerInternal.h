@@ -3,6 +3,7 @@
 // keeps. Internal to the link engine: callers outside see only handles.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -45,6 +46,7 @@ struct aLinkRecord {
     aLinkHBObserver hbObserver = nullptr;
     std::atomic<int32_t> syncState{kSyncStateSynced};
     uint8_t syncAddress = 0;  // reader thread only
+    std::chrono::steady_clock::time_point lastBurst{};  // reader thread only
     // The mutexes live as long as the record, so the reader and writer can
     // take them without racing the enable that creates the log.
     aPacketLog* packetLog = nullptr;     // guarded by packetLogMutex

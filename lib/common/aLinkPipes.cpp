@@ -104,6 +104,8 @@ aErr sHandlePacket(aLinkRecord* link)
     return result;
 }
 
+void sRestartSync(aLinkRecord* link);
+
 // One received byte while synchronising: the link is in step again after
 // A 00 A 00, two empty answers from the same even, non-zero address.
 void sSyncByte(aLinkRecord* link, uint8_t byte)
@@ -115,7 +117,7 @@ void sSyncByte(aLinkRecord* link, uint8_t byte)
             link->syncAddress = byte;
             link->syncState = kSyncStateByte2;
         } else {
-            sStartSync(link);
+            sRestartSync(link);
         }
         break;
     case kSyncStateByte2:
@@ -138,9 +140,22 @@ void sSyncByte(aLinkRecord* link, uint8_t byte)
         break;
     default:
         aDebug_Printf(aDEBUG_LINK, "sync default\n");
-        sStartSync(link);
+        sRestartSync(link);
         break;
     }
+}
+
+// A mismatch while the answers to a recent burst are still arriving starts
+// over on those answers instead of sending another burst: every burst brings
+// six answers, so answering each mismatch with a burst would multiply the
+// traffic on a confused line. A quiet line gets a new burst from the reader.
+void sRestartSync(aLinkRecord* link)
+{
+    if (Clock::now() - link->lastBurst < kResyncQuiet) {
+        link->syncState = kSyncStateByte1;
+        return;
+    }
+    sStartSync(link);
 }
 
 void sWritePacket(aLinkRecord* link, const aPacket* packet)
@@ -200,6 +215,7 @@ void sStartSync(aLinkRecord* link)
     aPacket_Destroy(&sync);
     if (e == aErrNone)
         link->syncState = kSyncStateByte1;
+    link->lastBurst = Clock::now();
 }
 
 void sInPipeProcess(aLinkRecord* link)
@@ -211,7 +227,6 @@ void sInPipeProcess(aLinkRecord* link)
     link->inRunning = true;
 
     auto lastByte = Clock::now();
-    auto lastBurst = Clock::time_point{};
     int idleReadable = 0;
     while (link->running) {
         uint8_t byte = 0;
@@ -224,10 +239,9 @@ void sInPipeProcess(aLinkRecord* link)
                 // so slow lines and framed transports get time to answer.
                 const auto now = Clock::now();
                 const bool inProgress = state == kLinkStateSyncing && link->syncState != kSyncStateSynced;
-                if (!inProgress || (now - lastByte >= kResyncQuiet && now - lastBurst >= kResyncQuiet)) {
+                if (!inProgress || (now - lastByte >= kResyncQuiet && now - link->lastBurst >= kResyncQuiet)) {
                     aDebug_Printf(aDEBUG_LINK, " sInPipeProcess(%d) -- syncing\n", static_cast<int>(link->id));
                     sStartSync(link);
-                    lastBurst = now;
                 }
             }
             // Wait for bytes instead of polling the transport in a tight loop;
@@ -263,7 +277,6 @@ void sInPipeProcess(aLinkRecord* link)
         if (added != aErrNone || (link->partial->address & 1) != 0) {
             aDebug_Printf(aDEBUG_LINK, "Out of sync\n");
             sStartSync(link);
-            lastBurst = lastByte;
             continue;
         }
         if (sHandlePacket(link) != aErrNone)

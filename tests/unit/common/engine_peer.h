@@ -143,6 +143,13 @@ public:
         responder_ = std::move(r);
     }
     void setAnswerSync(bool on) { answerSync_ = on; }
+    // Addresses the sync answers come from, in turn (a confused bus).
+    void setSyncAddresses(std::vector<uint8_t> addresses)
+    {
+        std::lock_guard<std::mutex> l(m_);
+        syncAddresses_ = std::move(addresses);
+        syncTurn_ = 0;
+    }
 
     // Sends one packet (framed on a pseudo-terminal) or raw bytes.
     void sendPacket(const Bytes& wire) { writeAll(framed_ ? frame(wire) : wire); }
@@ -272,7 +279,7 @@ private:
                 packets_.push_back(packet);
                 if (packet[0] == 0xAD) {
                     if (answerSync_)
-                        replies.push_back({0x02, 0x00});
+                        replies.push_back({syncAddresses_[syncTurn_++ % syncAddresses_.size()], 0x00});
                 } else if (responder_) {
                     for (auto& r : responder_(packet))
                         replies.push_back(r);
@@ -302,6 +309,8 @@ private:
     Bytes pending_;
     std::vector<Bytes> packets_;
     Responder responder_;
+    std::vector<uint8_t> syncAddresses_{0x02};
+    size_t syncTurn_ = 0;
 };
 
 } // namespace peer

@@ -232,6 +232,16 @@ TEST_F(TcpLink, SyncFailsWhenTheModuleNeverAnswers)
     EXPECT_TRUE(waitStatus(h, kLinkStateRunning));
 }
 
+TEST_F(TcpLink, AnswersFromTwoAddressesNeverCountAsInStep)
+{
+    // 02 00 04 00 ...: two empty packets, but not from the same module.
+    module->setSyncAddresses({0x02, 0x04});
+    EXPECT_EQ(aLink_Sync(h), aErrNotReady);
+    EXPECT_EQ(aLink_GetStatus(h), kLinkStateSyncing);
+    module->setSyncAddresses({0x04});
+    EXPECT_TRUE(waitStatus(h, kLinkStateRunning));
+}
+
 TEST_F(TcpLink, RecoversFromADroppedConnection)
 {
     module->setResponder([](const Bytes& req) -> std::vector<Bytes> {
