@@ -82,3 +82,6 @@ echo "== Updater -L -d 40F5849A -i $store"
 start_lab
 show_lab
 list_lab_devices
+
+# Recovery of an LPC module through its boot ROM.
+bash "$(dirname "$0")/demo_lpc.sh" "$BUILD"

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Writes the benchmark's firmware: a raw image (for lpc21isp) and the same image as an
-LPC recovery BIRD file encoded for one chip's fingerprint (for the Updater)."""
+LPC recovery BIRD file encoded for one chip's fingerprint (for the Updater).
+Usage: make_image.py RAW BIRD SIZE SERIAL W0,W1,W2,W3 [BUILD]"""
 import random
 import struct
 import sys
@@ -8,6 +9,7 @@ import zlib
 
 raw_path, bird_path, size, serial = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4], 16)
 fingerprint = [int(w, 0) for w in sys.argv[5].split(",")]
+build = sys.argv[6] if len(sys.argv) > 6 else "1"
 
 rng = random.Random(1)
 image = bytearray(rng.getrandbits(8) for _ in range(size))
@@ -29,7 +31,7 @@ def field(text):
     return text.encode().ljust(16, b" ")
 
 
-descriptor = field("1") + field("1.0.0") + field("%08X" % serial) + field("LPC-BENCH")
+descriptor = field(build) + field("1.0.0") + field("%08X" % serial) + field("LPC-BENCH")
 blocks = [(4, descriptor), (1, struct.pack(">I", 0) + bytes(encoded))]
 payload = struct.pack(">I", len(blocks))
 for kind, data in blocks:
