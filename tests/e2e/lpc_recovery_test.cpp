@@ -37,6 +37,31 @@ TEST_F(LpcRecovery, RecoveryWritesTheDecodedBlocksInChunksAndStartsTheChip) {
     EXPECT_NE(run.out.find("Rebooting Device"), std::string::npos);
 }
 
+// The copy to flash always moves a whole copy size. Behind a short last chunk that
+// must be erased bytes (a block packed right behind would otherwise be burnt together
+// with stale RAM), every sector the copy reaches must be prepared, and a chunk that is
+// not whole words still goes out.
+TEST_F(LpcRecovery, ShortLastChunksLeaveErasedBytesAndPrepareEverySectorTheCopyReaches) {
+    auto a = randomBytes(10000, 7);
+    auto packed = randomBytes(1807, 8);   // starts inside the copy behind a's last chunk
+    auto crossing = randomBytes(1807, 9);  // its copy reaches into the first large sector
+    std::string bird = writeBird({{0x0, a}, {0x2800, packed}, {0xF800, crossing}});
+    startSim();
+    auto run = recover(bird);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+
+    auto flash = sim->flash();
+    ASSERT_EQ(flash.size(), 0x80000u);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), flash.begin()));
+    EXPECT_TRUE(std::equal(packed.begin(), packed.end(), flash.begin() + 0x2800));
+    EXPECT_TRUE(std::equal(crossing.begin(), crossing.end(), flash.begin() + 0xF800));
+    EXPECT_EQ(flash[0xF800 + 1807], 0xFF);
+    EXPECT_EQ(eventsStartingWith("overprogram").size(), 0u);
+    EXPECT_TRUE(sim->hasEvent("prepare 2 3"));
+    EXPECT_TRUE(sim->hasEvent("prepare 15 16"));
+    EXPECT_TRUE(sim->hasEvent("write 0x10001000 1808"));
+}
+
 TEST_F(LpcRecovery, OtherBaudRateSwitchesTheChipBeforeTheHostChangesRate) {
     auto image = randomBytes(3000, 4);
     std::string bird = writeBird({{0x1000, image}});
