@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -26,8 +27,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
-volatile sig_atomic_t gDump = 0;
+// Set by signal handlers, read by both threads: lock-free atomics are safe in both places.
+std::atomic<int> gStop{0};
+std::atomic<int> gDump{0};
 
 void onSignal(int sig) {
     if (sig == SIGUSR1) gDump = 1;
