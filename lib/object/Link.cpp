@@ -135,7 +135,11 @@ aErr sConnectProcedure(Link::impl& d)
 
     {
         std::lock_guard<std::mutex> serial(linkCreateHelperSerializer);
-        switch (spec.type) {
+        // Specifiers come from the network too: read the type as the plain
+        // 32-bit number it is, whatever value it holds.
+        uint32_t type = 0;
+        memcpy(&type, &spec.type, sizeof type);
+        switch (type) {
         case USB:
             d.linkId = aLink_CreateUSB(spec.serialNumber);
             break;
@@ -159,7 +163,7 @@ aErr sConnectProcedure(Link::impl& d)
         default:
             return aErrMode;
         }
-        if (d.linkId != 0 && spec.type >= USB && spec.type <= SERIAL && cfg.enabled) {
+        if (d.linkId != 0 && type >= USB && type <= SERIAL && cfg.enabled) {
             aLinkRef direct = d.linkId;
             d.linkId = sCreateServer(direct, &cfg.assignedPort, &cfg.networkInterface, cfg.localOnly);
             if (d.linkId == 0) aLink_Destroy(&direct);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "lib/common/aPacket.h"
 #include "lib/object/Link.h"
 #include "lib/object/SystemClass.h"
@@ -75,7 +77,7 @@ TEST(UeiFilter, MatchesTheKeyAndDecodesByLength)
 TEST(LinkConnect, SpecifiersThatCannotBeConnected)
 {
     struct Case {
-        linkType type;
+        uint32_t type;  // as it arrives in a record, possibly outside the enumeration
         bool enabled;
         aErr expected;
     } cases[] = {
@@ -90,7 +92,7 @@ TEST(LinkConnect, SpecifiersThatCannotBeConnected)
         cfg.enabled = c.enabled;
         ASSERT_EQ(m.setConfig(cfg), aErrNone);
         linkSpec spec{};
-        spec.type = c.type;
+        memcpy(&spec.type, &c.type, sizeof c.type);
         spec.serialNumber = 1;
         EXPECT_EQ(m.connectFromSpec(spec), c.expected) << c.type;
         EXPECT_FALSE(m.isConnected());

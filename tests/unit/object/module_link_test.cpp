@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <numeric>
@@ -163,7 +164,7 @@ TEST_F(ObjectLab, ByteStringsTravelInChunksBothWays)
         count = 99;
         ASSERT_EQ(sys.getName(buf, sizeof buf, &count), aErrNone);
         ASSERT_EQ(count, length);
-        EXPECT_EQ(0, memcmp(buf, name.data(), length));
+        EXPECT_TRUE(std::equal(name.begin(), name.end(), buf));
     }
 
     // A reply longer than the buffer ends with code 1 and nothing counted.
