@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -38,6 +39,8 @@ const char kUsage[] =
     "                        ent_jwt); default: every operation\n"
     "  --stall-seconds N     how long a stall holds the connection (default 3600)\n"
     "  --delay-ms N          wait N milliseconds before answering each bird request\n"
+    "  --tls-cert FILE       serve HTTPS with this certificate (PEM); needs --tls-key\n"
+    "  --tls-key FILE        private key (PEM) of the certificate\n"
     "  -h, --help            this text\n"
     "On start it prints \"listening on http://HOST:PORT/cgi/u\" on standard output; every\n"
     "request is logged on standard error. SIGINT or SIGTERM stop it.\n";
@@ -50,6 +53,8 @@ struct Options {
     std::string faultOp;
     int stallSeconds = 3600;
     int delayMs = 0;
+    std::string tlsCert;
+    std::string tlsKey;
 };
 
 std::atomic<bool> stopping{false};
@@ -73,10 +78,16 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--fault-op") o.faultOp = v;
         else if (a == "--stall-seconds") o.stallSeconds = std::atoi(v.c_str());
         else if (a == "--delay-ms") o.delayMs = std::atoi(v.c_str());
+        else if (a == "--tls-cert") o.tlsCert = v;
+        else if (a == "--tls-key") o.tlsKey = v;
         else {
             std::fprintf(stderr, "update_server: unknown option %s\n", a.c_str());
             return false;
         }
+    }
+    if (o.tlsCert.empty() != o.tlsKey.empty()) {
+        std::fputs("update_server: --tls-cert and --tls-key go together\n", stderr);
+        return false;
     }
     if (o.catalog.empty()) {
         std::fputs("update_server: --catalog is required\n", stderr);
@@ -132,7 +143,16 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     update_server::Catalog catalog(o.catalog);
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> serverOwner;
+    if (o.tlsCert.empty())
+        serverOwner = std::make_unique<httplib::Server>();
+    else
+        serverOwner = std::make_unique<httplib::SSLServer>(o.tlsCert.c_str(), o.tlsKey.c_str());
+    if (!serverOwner->is_valid()) {
+        std::fputs("update_server: cannot use the TLS certificate or key\n", stderr);
+        return 1;
+    }
+    httplib::Server& server = *serverOwner;
     server.Get("/cgi/u", [&](const httplib::Request& req, httplib::Response& res) {
         update_server::Reply reply = update_server::answer(catalog, req.params);
         if (reply.op == "bird" && o.delayMs > 0) {
@@ -185,7 +205,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "update_server: cannot bind %s:%d\n", o.host.c_str(), o.port);
         return 1;
     }
-    std::printf("listening on http://%s:%d/cgi/u\n", o.host.c_str(), port);
+    std::printf("listening on %s://%s:%d/cgi/u\n", o.tlsCert.empty() ? "http" : "https", o.host.c_str(), port);
     std::fflush(stdout);
 
     std::thread signals([&] {
