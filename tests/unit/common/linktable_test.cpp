@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "lib/common/aLink.h"
 #include "lib/common/aLinkManagerInternal.h"
@@ -117,7 +118,9 @@ TEST(LinkLifeCycle, ResetRebuildsATcpLinkOrStaysWithoutStream)
     EXPECT_EQ(aLink_Reset(h), aErrNone);
     EXPECT_EQ(aLink_GetStatus(h), kLinkStateRunning);
     EXPECT_FALSE(sGetLink(h)->pooled);  // a reset link starts over with defaults
-    EXPECT_GE(module->connections(), 2);
+    for (int i = 0; i < 300 && module->connections() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(module->connections(), 2);  // the module sees a new connection
 
     // With the module gone the stream cannot be remade: the link says so
     // and stays without a stream instead of running over nothing.
