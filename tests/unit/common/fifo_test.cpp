@@ -213,3 +213,10 @@ TEST(Fifo, DestroyReleasesWaitersAtOnce)
     EXPECT_EQ(aPacketFifo_Destroy(nullptr), aErrParam);
     EXPECT_EQ(put(copy, 'A'), aErrParam);
 }
+
+TEST(FifoDeathTest, IdsStartAtOneInAFreshProcess)
+{
+    // Re-executed on its own, so no other test has taken ids before.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(static_cast<int>(aPacketFifo_Create())), ::testing::ExitedWithCode(1), "");
+}
