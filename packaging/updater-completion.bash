@@ -5,7 +5,9 @@ _updater() {
     prev="${COMP_WORDS[COMP_CWORD-1]}"
     case "$prev" in
         -t) COMPREPLY=($(compgen -W "USB TCPIP RECOVER" -- "$cur")); return ;;
-        -f|-i|-k) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        -f|-k) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        -i) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        -m) COMPREPLY=($(compgen -W "1 0" -- "$cur")); return ;;
         -s) COMPREPLY=($(compgen -W "USB $(ls /dev/ttyUSB* /dev/ttyACM* 2>/dev/null)" -- "$cur")); return ;;
         -o) COMPREPLY=($(compgen -W "2400 4800 9600 19200 38400 57600 115200 230400" -- "$cur")); return ;;
     esac
