@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -136,6 +137,20 @@ TEST_F(DiscoveryLab, TcpipEnumerationReportsEveryNetworkModule)
             EXPECT_EQ(s.model, 13u);
         }
     }
+}
+
+TEST_F(DiscoveryLab, InterfaceListHoldsTheHostSideAddress)
+{
+    uint32_t addresses[8] = {};
+    uint8_t n = 0, one = 0;
+    ASSERT_TRUE(lab->on_host_side([&] {
+        n = aDiscovery_GetIPv4Interfaces(addresses, 8);
+        uint32_t first[1];
+        one = aDiscovery_GetIPv4Interfaces(first, 1);
+    }));
+    EXPECT_LE(one, 1);
+    std::vector<uint32_t> list(addresses, addresses + n);
+    EXPECT_NE(std::find(list.begin(), list.end(), ip(lab->host_address().c_str())), list.end());
 }
 
 TEST_F(DiscoveryLab, CallbackDecidesTheCountAndTheEnd)
