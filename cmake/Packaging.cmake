@@ -12,7 +12,7 @@ include(GNUInstallDirs)
 # Debian), so the package puts them under the /usr prefix. For a /usr/local install, copy the
 # file to /etc/udev/rules.d by hand: udev does not read /usr/local.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/70-velmarine.rules DESTINATION lib/udev/rules.d)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/velmarine-updater)
 
 set(CPACK_PACKAGE_NAME "velmarine-updater")
 set(CPACK_PACKAGE_VENDOR "Corvane")
