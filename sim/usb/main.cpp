@@ -29,6 +29,14 @@
 
 using namespace vmusbsim;
 
+// umockdev and GLib are not built with ThreadSanitizer, so it cannot see their
+// own synchronisation between the main thread and the test bed's worker; only
+// our code's races are worth reporting.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "race:libumockdev.so\nrace:libglib-2.0.so\nrace:libgobject-2.0.so\nrace:libgio-2.0.so\n";
+}
+
 namespace {
 
 void usage()
@@ -257,6 +265,19 @@ int main(int argc, char** argv)
         return 2;
     }
     g_setenv("VELMARINE_USBSIM_CONTROL", sock_path.c_str(), TRUE);
+
+    // The same holds for libusb and the preload in a ThreadSanitizer-built
+    // program under test: their internal locking is invisible to it.
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    if (!tsan || !std::strstr(tsan, "suppressions=")) {
+        std::string supp = std::string(root ? root : "/tmp") + "/usbsim-tsan.supp";
+        if (FILE* f = std::fopen(supp.c_str(), "w")) {
+            std::fputs("race:libusb-1.0.so\nrace:libumockdev-preload.so\n", f);
+            std::fclose(f);
+            std::string opts = tsan ? std::string(tsan) + ":" : std::string();
+            g_setenv("TSAN_OPTIONS", (opts + "suppressions=" + supp).c_str(), TRUE);
+        }
+    }
 
     Context ctx;
     ctx.lab = &lab;
