@@ -22,21 +22,9 @@ namespace {
 
 constexpr uint8_t kEntityStoreCommand = 92;
 
-// Transfer state of a byte-string read. Link::receiveUEI hands its filter the
-// uei record, so the record comes first and the state rides behind it.
-struct BytesRead {
-    uei record;
-    uint8_t module, command, option, index;
-    uint8_t* write;
-    uint32_t capacity;
-    uint32_t count;
-    uint8_t sequence;  // expected
-    uint8_t continues;
-    bool error;
-    uint8_t code;
-};
+} // namespace
 
-uint8_t sBytesFilter(const aPacket* packet, void* ref)
+uint8_t EntityClass::bytesFilter(const aPacket* packet, void* ref)
 {
     auto* s = static_cast<BytesRead*>(ref);
     if (packet->address != s->module || packet->dataSize < 3) return 0;
@@ -62,8 +50,6 @@ uint8_t sBytesFilter(const aPacket* packet, void* ref)
     s->continues = (last & ueiBYTES_CONTINUE) ? 1 : 0;
     return 1;
 }
-
-} // namespace
 
 EntityClass::EntityClass() : m_impl(new impl{this}) {}
 
@@ -297,7 +283,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint32_t capacity
     state.write = buffer;
     state.capacity = capacity;
     for (;;) {
-        aErr err = link->receiveUEI(module, m_impl->command, option, m_impl->index, &state.record, sBytesFilter);
+        aErr err = link->receiveUEI(module, m_impl->command, option, m_impl->index, &state.record, bytesFilter);
         *count = state.count;
         if (err != aErrNone) return err;
         if (state.error) return static_cast<aErr>(state.code);

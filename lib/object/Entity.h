@@ -50,6 +50,24 @@ public:
     static uint8_t getUEIBytesSequence(const aPacket* packet);
     static bool getUEIBytesContinue(const aPacket* packet);
 
+    // Reassembly state of one byte-string read. Link::receiveUEI hands its filter
+    // the uei record, so the record comes first and the state rides behind it.
+    struct BytesRead {
+        uei record;
+        uint8_t module, command, option, index;
+        uint8_t* write;
+        uint32_t capacity;
+        uint32_t count;
+        uint8_t sequence;  // expected
+        uint8_t continues;
+        bool error;
+        uint8_t code;
+    };
+    // Reply filter of a byte-string read (the context is a BytesRead): takes the
+    // chunk with the expected sequence number and appends it, or takes an error
+    // reply; a chunk that would overflow the buffer ends the read with aErrMemory.
+    static uint8_t bytesFilter(const aPacket* packet, void* ref);
+
     aErr awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t unused = 0);
     aErr drainUEI(uint8_t option);
 
