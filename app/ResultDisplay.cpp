@@ -19,7 +19,12 @@ const char* link_type_name(uint32_t linkType) {
 void device_row(UpdaterDisplayInterface& display, const DeviceInfo& device) {
     const linkSpec& spec = device.spec;
     const char* model = aDefs_GetModelName(spec.model);
-    if (spec.type == TCPIP) {
+    // A device that could not be queried shows why, whatever its link type: a TCP/IP row of
+    // zeros would read as a module running firmware 0.0.0.
+    if (device.error != 0) {
+        display.message(kInfo, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                        spec.serialNumber, device.error);
+    } else if (spec.type == TCPIP) {
         // The address is held in network order: its first octet is its first byte.
         uint8_t octets[4];
         std::memcpy(octets, &spec.ipAddress, sizeof octets);
@@ -29,9 +34,6 @@ void device_row(UpdaterDisplayInterface& display, const DeviceInfo& device) {
                         spec.serialNumber, spec.module, spec.router, model, device.versionMajor,
                         device.versionMinor, static_cast<int>(device.versionPatch), device.buildNumber, address,
                         device.deviceName.c_str());
-    } else if (device.error != 0) {
-        display.message(kInfo, "    %08X  [Error (%d): Is someone else connected to this device?]",
-                        spec.serialNumber, device.error);
     } else {
         display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s", spec.serialNumber,
                         spec.module, spec.router, model, device.versionMajor, device.versionMinor,

@@ -105,8 +105,7 @@ TEST_F(Listing, TcpipListsEveryModuleWithItsIdentity)
     // The module that refuses the connection stays in the list, with no identity read from it.
     auto busy = std::find_if(out.begin(), out.end(), [](const std::string& l) { return l.rfind("    0000B5B5  ", 0) == 0; });
     ASSERT_NE(busy, out.end()) << r.out;
-    EXPECT_TRUE(busy->find("[Error (") != std::string::npos || busy->find(" 0.0.0 (         0)") != std::string::npos)
-        << *busy;
+    EXPECT_NE(busy->find("[Error ("), std::string::npos) << *busy;
     EXPECT_EQ(std::count_if(out.begin(), out.end(), [](const std::string& l) { return l.rfind("    0", 0) == 0 || l.rfind("    3", 0) == 0 || l.rfind("    4", 0) == 0; }),
               4);
 }

@@ -28,10 +28,12 @@ DeviceInfo device(uint32_t type, uint32_t serial, uint32_t model, int32_t error 
 }  // namespace
 
 TEST(DeviceList, RowsFollowEachEntrysOwnLinkType) {
-    DeviceInfo tcp = device(TCPIP, 0x40F5849A, 4, 18);  // a TCP/IP row shows its fields even with an error
+    DeviceInfo tcp = device(TCPIP, 0x40F5849A, 4);
+    DeviceInfo busyTcp = device(TCPIP, 0x0BADF00D, 4, 25);  // an error wins over the TCP/IP row
     const uint8_t address[4] = {192, 168, 7, 21};
     std::memcpy(&tcp.spec.ipAddress, address, 4);
-    const std::vector<DeviceInfo> devices = {device(USB, 0x2181F0EE, 23), device(USB, 0x0000BEEF, 4, 25), tcp};
+    const std::vector<DeviceInfo> devices = {device(USB, 0x2181F0EE, 23), device(USB, 0x0000BEEF, 4, 25), tcp,
+                                             busyTcp};
 
     RecordingDisplay usb;
     _display_device_list(usb, devices, USB);
@@ -41,6 +43,7 @@ TEST(DeviceList, RowsFollowEachEntrysOwnLinkType) {
         "    2181F0EE  06       0A      VM-Sonar       2.12.1 (     12345)         bow sonar",
         "    0000BEEF  [Error (25): Is someone else connected to this device?]",
         "    40F5849A  06       0A      VM-Core        2.12.1 (     12345)        [192.168.7.21]     bow sonar",
+        "    0BADF00D  [Error (25): Is someone else connected to this device?]",
     };
     EXPECT_EQ(usb.infos, expected);
     EXPECT_TRUE(usb.errors.empty());
