@@ -40,9 +40,9 @@ std::string drop_cr(std::string_view text) {
     return std::string(text.substr(0, cut));
 }
 
-// The common course of every operation: GET, status 200, first line "ok".
+// The transport half of every operation: GET and status 200.
 bool exchange(const char* name, const char* url, const HTTPRequest::Parameters& parameters, HTTPResponse& response,
-              Lines& lines, bool isPing = false) {
+              bool isPing = false) {
     const std::string target = url != nullptr ? url : UPDATER_DEFAULT_SERVER_URL;
     try {
         response = HTTPRequest::GET(target, parameters);
@@ -59,6 +59,11 @@ bool exchange(const char* name, const char* url, const HTTPRequest::Parameters& 
                      response.get_response().c_str());
         return false;
     }
+    return true;
+}
+
+// The common start of every reply: its lines, the first of them "ok".
+bool ok_lines(const char* name, const HTTPResponse& response, Lines& lines) {
     lines = split_lines(response.get_response());
     if (lines.empty() || lines[0].substr(0, 2) != "ok") {
         Log::log(Log::DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
@@ -90,15 +95,19 @@ bool sortVersion(const std::pair<std::string, std::string>& a, const std::pair<s
 bool UpdateServerRequest::ping(const char* url) {
     HTTPResponse response;
     Lines lines;
-    return exchange("ping", url, {{"op", "hi"}, {"rv", "2"}}, response, lines, true);
+    return exchange("ping", url, {{"op", "hi"}, {"rv", "2"}}, response, true) && ok_lines("ping", response, lines);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build, std::string& firmware,
                                      const char* url) {
     HTTPResponse response;
+    if (!exchange("QueryBuild", url, {{"op", "qu"}, {"sn", serial_text(serialNumber)}}, response)) return false;
+    return ParseQueryBuild(response, build, firmware);
+}
+
+bool UpdateServerRequest::ParseQueryBuild(const HTTPResponse& response, std::string& build, std::string& firmware) {
     Lines lines;
-    if (!exchange("QueryBuild", url, {{"op", "qu"}, {"sn", serial_text(serialNumber)}}, response, lines))
-        return false;
+    if (!ok_lines("QueryBuild", response, lines)) return false;
     if (lines.size() > 1) build = drop_cr(lines[1]);
     if (lines.size() > 2) firmware = drop_cr(lines[2]);
     return true;
@@ -108,13 +117,19 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& fir
                                    std::string& bird, const char* url, bool noCal) {
     bird.clear();
     HTTPResponse response;
-    Lines lines;
     HTTPRequest::Parameters parameters{{"bld", build},
                                        {"fw", firmware},
                                        {"no_cal", noCal ? "true" : "false"},
                                        {"op", "bird"},
                                        {"sn", serial_text(serialNumber)}};
-    if (!exchange("GetBuild", url, parameters, response, lines)) return false;
+    if (!exchange("GetBuild", url, parameters, response)) return false;
+    return ParseBuild(response, bird);
+}
+
+bool UpdateServerRequest::ParseBuild(HTTPResponse& response, std::string& bird) {
+    bird.clear();
+    Lines lines;
+    if (!ok_lines("GetBuild", response, lines)) return false;
     if (lines.size() > 1) {
         // The file is most of the body: cut the body down to it in place and hand the
         // buffer over, so a large file is never held twice.
@@ -129,11 +144,17 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& fir
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serialNumber, Builds& builds, const char* url) {
-    const char* name = "GetBuildList";
     builds.clear();
     HTTPResponse response;
+    if (!exchange("GetBuildList", url, {{"op", "builds"}, {"sn", serial_text(serialNumber)}}, response)) return false;
+    return ParseBuildList(response, builds);
+}
+
+bool UpdateServerRequest::ParseBuildList(const HTTPResponse& response, Builds& builds) {
+    const char* name = "GetBuildList";
+    builds.clear();
     Lines lines;
-    if (!exchange(name, url, {{"op", "builds"}, {"sn", serial_text(serialNumber)}}, response, lines)) return false;
+    if (!ok_lines(name, response, lines)) return false;
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::string line(lines[i]);
         if (line.size() < 3) continue;
@@ -155,8 +176,14 @@ bool UpdateServerRequest::GetRecoveryInfo(const Fingerprint& fingerprint, uint32
     std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint.words[0], fingerprint.words[1],
                   fingerprint.words[2], fingerprint.words[3]);
     HTTPResponse response;
+    if (!exchange(name, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, response)) return false;
+    return ParseRecoveryInfo(response, serialNumber, build);
+}
+
+bool UpdateServerRequest::ParseRecoveryInfo(const HTTPResponse& response, uint32_t& serialNumber, uint32_t& build) {
+    const char* name = "GetRecoveryInfo";
     Lines lines;
-    if (!exchange(name, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, response, lines)) return false;
+    if (!ok_lines(name, response, lines)) return false;
     const std::string line1(lines[0]), line2(lines.size() > 1 ? lines[1] : ""), line3(lines.size() > 2 ? lines[2] : "");
     if (lines.size() > 1) serialNumber = static_cast<uint32_t>(std::strtoul(line2.c_str(), nullptr, 16));
     if (lines.size() > 2) build = static_cast<uint32_t>(std::strtoul(line3.c_str(), nullptr, 0));
@@ -167,10 +194,15 @@ bool UpdateServerRequest::GetRecoveryInfo(const Fingerprint& fingerprint, uint32
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serialNumber, std::string& token, const char* url) {
     const char* name = "GetDeviceJWT";
     HTTPResponse response;
-    Lines lines;
-    if (!exchange(name, url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", serial_text(serialNumber)}}, response,
-                  lines))
+    if (!exchange(name, url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", serial_text(serialNumber)}}, response))
         return false;
+    return ParseDeviceJWT(response, token);
+}
+
+bool UpdateServerRequest::ParseDeviceJWT(const HTTPResponse& response, std::string& token) {
+    const char* name = "GetDeviceJWT";
+    Lines lines;
+    if (!ok_lines(name, response, lines)) return false;
     if (lines.size() < 2 || lines[1].size() < 3) return false;
     const std::string line(lines[1]);
     Log::log(Log::DEBUG_ServerComm, "%s processing entry: [%s]\n", name, line.c_str());

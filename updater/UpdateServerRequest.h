@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "updater/Fingerprint.h"
+#include "updater/HTTPResponse.h"
 
 class UpdateServerRequest {
 public:
@@ -28,6 +29,15 @@ public:
     static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serialNumber, uint32_t& build,
                                 const char* url = nullptr);
     static bool GetDeviceJWT(uint32_t serialNumber, std::string& token, const char* url = nullptr);
+
+    // The reply parsers behind the operations above, usable without a server: each
+    // takes a status-200 response, checks the "ok" first line and fills the outputs
+    // exactly as its operation does. ParseBuild takes the body over.
+    static bool ParseQueryBuild(const HTTPResponse& response, std::string& build, std::string& firmware);
+    static bool ParseBuild(HTTPResponse& response, std::string& bird);
+    static bool ParseBuildList(const HTTPResponse& response, Builds& builds);
+    static bool ParseRecoveryInfo(const HTTPResponse& response, uint32_t& serialNumber, uint32_t& build);
+    static bool ParseDeviceJWT(const HTTPResponse& response, std::string& token);
 
     // Newest version first; versions that are not three numbers compare equal to all.
     static SortedBuilds SortBuildsByVersion(const Builds& builds);
