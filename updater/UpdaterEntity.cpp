@@ -307,7 +307,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
     const uint8_t request[1] = {val_UPGRADE_REBOOT};
     aErr err = send(1, request);
     if (err != aErrNone) Log::log(kFirm, "NETWORK: Error sending Loader REBOOT\n");
-    while (module && module->isConnected()) {
+    // A link that never drops (a module that ignored the reboot, or an engine that
+    // reconnected to it at once) would keep the update waiting forever: the wait is bounded.
+    for (uint32_t pass = 0; module && module->isConnected() && pass < kRebootWaitPasses; ++pass) {
         aTime_MSSleep(250);
         display.update_spinner(true, "Verifying Update");
         Log::log(kFirm, "Waiting for link to drop.\n");

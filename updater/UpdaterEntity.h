@@ -28,6 +28,8 @@ public:
     // count before the block is given up; a module stuck on a wrong count would
     // otherwise keep the transfer going forever.
     static constexpr uint32_t kMaxPieceResends = 5;
+    // Passes of 250 ms the reboot waits for the link to drop.
+    static constexpr uint32_t kRebootWaitPasses = 20;
 
     void init(Corvane::Velmarine::Module* module, uint8_t index, bool validateBlocks, bool throughRouter);
 

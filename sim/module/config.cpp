@@ -198,9 +198,9 @@ ModuleConfig parse_module_line(const std::string& line, const LabConfig& sofar)
         } else if (k == "bad_sum") {
             m.mis.bad_sum = true;
         } else if (k == "short_ack") {
-            m.mis.short_ack = true;
+            m.mis.short_ack = v.empty() ? 1 : num(k, v);
         } else if (k == "bad_upgrade_sum") {
-            m.mis.bad_upgrade_sum = true;
+            m.mis.bad_upgrade_sum = v.empty() ? ~0u : num(k, v);
         } else if (k == "prepare_status") {
             m.mis.prepare_status = static_cast<uint8_t>(num(k, v, 255));
         } else if (k == "no_load_reply") {

@@ -24,8 +24,8 @@ struct Misbehaviour {
     std::map<uint8_t, uint8_t> deny; // system option -> error code answered instead
     bool bad_sum = false;       // store-slot write acknowledgements carry a wrong byte sum
     // upgrade entity
-    bool short_ack = false;          // the first data piece of every block is acknowledged one byte short
-    bool bad_upgrade_sum = false;    // block sums are reported one too high
+    uint32_t short_ack = 0;          // the first data piece of every block is acknowledged one byte short, this many times
+    uint32_t bad_upgrade_sum = 0;    // sums of a block are reported one too high for its first N requests (all: ~0)
     uint8_t prepare_status = 0;      // status answered to every block announcement
     bool no_load_reply = false;      // the started loader does not answer the start request
 };

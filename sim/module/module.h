@@ -132,8 +132,10 @@ private:
         std::vector<uint8_t> pending;  // bytes received since the last write
         uint32_t sum = 0;              // byte sum since the last sum request
         bool first_piece = true;
+        uint32_t short_acks = 0;       // short acknowledgements given to the current first piece
         BytesRx uei;
     } up_;
+    std::map<uint32_t, uint32_t> bad_sums_;  // wrong sums reported, by block address
     std::map<uint32_t, std::vector<uint8_t>> flash_, loader_;
     bool reboot_ = false;
 };

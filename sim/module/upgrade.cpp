@@ -101,12 +101,13 @@ std::vector<Packet> SimModule::handle_upgrade(const Packet& p)
         if (up_.phase == UpgradePhase::Firmware || d.size() < 3)
             return {};
         std::size_t n = d.size() - 2;
-        if (cfg_.mis.short_ack && up_.first_piece) {
+        if (up_.first_piece && up_.short_acks < cfg_.mis.short_ack) {
             // Only n - 1 bytes taken: the host sends the whole piece again.
-            up_.first_piece = false;
+            ++up_.short_acks;
             return {reply({cmd::UPGRADE, DATA, static_cast<uint8_t>(n - 1)})};
         }
         up_.first_piece = false;
+        up_.short_acks = 0;
         upgrade_take(d.data() + 2, n);
         if (up_.phase == UpgradePhase::Loading)
             loader_[up_.address] = up_.pending;
@@ -115,7 +116,12 @@ std::vector<Packet> SimModule::handle_upgrade(const Packet& p)
     case SUM: {
         if (up_.phase == UpgradePhase::Firmware)
             return status(err::Mode);
-        uint32_t s = up_.sum + (cfg_.mis.bad_upgrade_sum ? 1 : 0);
+        // Counted per block address, so a block retried from its announcement fails
+        // the first N times and then passes.
+        const bool wrong = up_.phase == UpgradePhase::Loader && bad_sums_[up_.address] < cfg_.mis.bad_upgrade_sum;
+        if (wrong)
+            ++bad_sums_[up_.address];
+        uint32_t s = up_.sum + (wrong ? 1 : 0);
         log_.log(cfg_.serial, "upgrade-sum 0x%08X", up_.sum);
         up_.sum = 0;
         return {reply({cmd::UPGRADE, STATUS, 0, static_cast<uint8_t>(s >> 24), static_cast<uint8_t>(s >> 16),
