@@ -97,11 +97,20 @@ aErr aStream_Read(aStream* stream, uint8_t* destination, size_t n)
         return aErrMode;
     if (n == 0)
         return aErrNone;
-    std::vector<uint8_t> scratch;
-    try {
-        scratch.resize(n);
-    } catch (const std::bad_alloc&) {
-        return aErrResource;
+    // Reads gather into a scratch buffer so that a failed read leaves the
+    // caller's buffer untouched. The reader thread of a link calls this once
+    // per received byte, so the usual small sizes stay off the heap.
+    constexpr size_t kStackScratch = 64;
+    uint8_t local[kStackScratch];
+    std::vector<uint8_t> large;
+    uint8_t* scratch = local;
+    if (n > kStackScratch) {
+        try {
+            large.resize(n);
+        } catch (const std::bad_alloc&) {
+            return aErrResource;
+        }
+        scratch = large.data();
     }
     size_t got = 0;
     aErr err = aErrNone;
@@ -112,11 +121,11 @@ aErr aStream_Read(aStream* stream, uint8_t* destination, size_t n)
         ++got;
     }
     if (err == aErrNotReady) {
-        aErr kept = giveBack(stream, scratch.data(), got);
+        aErr kept = giveBack(stream, scratch, got);
         return kept == aErrNone ? aErrNotReady : kept;
     }
     if (err == aErrNone || err == aErrEOF)
-        memcpy(destination, scratch.data(), got);
+        memcpy(destination, scratch, got);
     return err;
 }
 

@@ -27,6 +27,9 @@ constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr int kWriteAttempts = 10;
 constexpr int kWriteWaitMs = 60;
 constexpr auto kCloseSettle = std::chrono::milliseconds(10);
+// Received bytes are taken from the socket a bufferful at a time and handed
+// out one by one: one system call per arrival instead of two per byte.
+constexpr size_t kReceiveBuffer = 512;
 
 struct SocketState {
     uint16_t check;
@@ -38,6 +41,10 @@ struct SocketState {
     // old connection fail does not tear down the one the other side just made.
     std::atomic<unsigned> generation{0};
     std::mutex connectLock;
+    // Bytes received but not yet handed out; touched only by the reading side.
+    uint8_t received[kReceiveBuffer];
+    size_t receivedNext = 0;
+    size_t receivedEnd = 0;
 };
 
 SocketState* state(void* ref)
@@ -115,22 +122,23 @@ aErr reconnect(SocketState* s, unsigned seen)
     return connectLocked(s);
 }
 
-// One byte if one is waiting; peeks first so that nothing is taken from a
-// connection that is about to be replaced.
+// One byte if one is waiting. Bytes already received are handed out first,
+// even when the connection they came on has been replaced since: they arrived
+// before it failed, just as if they had been read one by one at once.
 aErr takeByte(SocketState* s, uint8_t* pByte, bool mayReconnect)
 {
+    if (s->receivedNext < s->receivedEnd) {
+        *pByte = s->received[s->receivedNext++];
+        return aErrNone;
+    }
     const unsigned seen = s->generation.load();
     const int fd = s->fd.load();
-    ssize_t n = recv(fd, pByte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 1) {
-        n = recv(fd, pByte, 1, MSG_DONTWAIT);
-        if (n == 1)
-            return aErrNone;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return aErrEOF;
-        if (n < 0 && !brokenConnection(errno))
-            return aErrIO;
-        return aErrNotReady;
+    ssize_t n = recv(fd, s->received, sizeof s->received, MSG_DONTWAIT);
+    if (n > 0) {
+        s->receivedNext = 1;
+        s->receivedEnd = static_cast<size_t>(n);
+        *pByte = s->received[0];
+        return aErrNone;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return aErrNotReady;
@@ -225,6 +233,8 @@ aErr sSocketWait(uint32_t ms, void* ref)
     SocketState* s = state(ref);
     if (!s)
         return aErrParam;
+    if (s->receivedNext < s->receivedEnd)
+        return aErrNone;
     if (!s->connected) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return aErrTimeout;
