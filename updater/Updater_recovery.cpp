@@ -1,22 +1,168 @@
 // Recovery through a chip's boot ROM: reading its fingerprint and, for LPC modules,
-// writing the firmware straight into flash over the ISP protocol.
+// writing the firmware straight into flash over the ISP protocol; i.MX modules get a
+// recovery loader in RAM, which then takes the firmware like a running module.
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "app/Log.h"
+#include "lib/object/Module.h"
+#include "lib/object/SystemClass.h"
+#include "lib/unix/Velmarine-C.h"
 #include "lib/unix/aTime.h"
+#include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
+#include "recovery/SDPLoader.h"
+#include "recovery/Serial_SDPLoader_unix.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterStore.h"
+#include "updater/Updater_discover.h"
+#include "updater/Updater_update.h"
+
+using Corvane::Velmarine::Module;
+using Corvane::Velmarine::SystemClass;
 
 namespace {
 
 // The rate the fingerprint probe synchronises the chip at, whatever -o says.
 constexpr uint32_t PROBE_BAUD_RATE = 115200;
+// The serial number a module reports before it has one of its own; the default
+// recovery image is filed under it.
+constexpr uint32_t DEFAULT_SERIAL = 0xDEADDEAD;
+// Where the recovery loader starts when its image does not say.
+constexpr uint32_t DEFAULT_LOADER_START = 0x20000400;
+constexpr int ENUMERATION_ATTEMPTS = 15;
+// System entity option holding the chip's identification words, by subindex.
+constexpr uint8_t OPTION_FINGERPRINT = 39;
+
+uint32_t big32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& image, const std::string& serialPort) {
+    Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    SDPLoader sdp;
+    if (serialPort == "USB")
+        sdp.setLoader(new HID_SDPLoader(HID_SDPLoader::IMX_VENDOR, HID_SDPLoader::IMX_PRODUCT));
+    else
+        sdp.setLoader(new Serial_SDPLoader(serialPort.c_str()));
+    if (sdp.init() != 0) return aErrNotReady;
+
+    int number = 0;
+    for (const BirdBlock& block : image.FindBlocks(BLOCK_LOADER)) {
+        if (block.length > 3) {
+            uint32_t address = big32(block.data);
+            std::vector<uint8_t> payload(block.data + 4, block.data + block.length);
+            Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, payload.size(),
+                     int(address));
+            if (sdp.writeLoader(payload, address) != 0) return aErrConnection;
+        }
+        ++number;
+    }
+    uint32_t start = DEFAULT_LOADER_START;
+    std::vector<BirdBlock> starts = image.FindBlocks(BLOCK_LOADER_START);
+    if (!starts.empty() && starts.front().length > 3) start = big32(starts.front().data);
+    sdp.startLoader(start);
+    return aErrNone;
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& storageDirectory,
+                          const std::string& serialPort, uint32_t serialNumber, const std::string& birdFile,
+                          Fingerprint& fingerprint, bool reset) {
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storageDirectory, "_get_fingerprint_imx");
+    if (!store) return false;
+    if (serialNumber == 0) serialNumber = DEFAULT_SERIAL;
+    UpdaterStoreItem device;
+    bool stored = store->FindDevice(serialNumber, device);
+
+    std::string fileName;
+    if (!birdFile.empty()) {
+        if (serialNumber == DEFAULT_SERIAL) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Add serial number or remove the bird filename to use a default recovery image.");
+            return false;
+        }
+    } else if (!stored) {
+        display.mute_messages(true);
+        Log::log(Log::DEBUG_APP, "Existing loader device not found. Downloading.\n");
+        uint32_t build = updater.Download_Firmware(serialNumber, "", false, false);
+        if (build != 0) {
+            fileName = std::to_string(build) + ".bird";
+            store->FindDevice(serialNumber, device);
+        }
+        display.mute_messages(false);
+    } else {
+        fileName = device.attributes.GetString("LATEST_DOWNLOAD", "");
+    }
+
+    BirdFile image;
+    try {
+        image = birdFile.empty() ? device.ReadBirdFile(fileName) : BirdFile(birdFile);
+    } catch (const std::runtime_error& e) {
+        Log::log(Log::DEBUG_APP, "%s\n", e.what());
+        return false;
+    }
+    if (_transfer_recovery_loader(display, image, serialPort) != aErrNone) {
+        Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
+        return false;
+    }
+
+    Module module(0, uint8_t(0));
+    if (_disableEther(module, display) != aErrNone) return false;
+    for (int attempt = 0; attempt < ENUMERATION_ATTEMPTS && !module.isConnected(); ++attempt) {
+        if (attempt % 3 == 2) {
+            Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+            Velmarine_libusb_exit();
+        }
+        module.discoverAndConnect(USB, serialNumber);
+        if (!module.isConnected()) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    if (!module.isConnected()) {
+        Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
+        return false;
+    }
+    SystemClass system;
+    system.init(&module, 0);
+    for (uint8_t sub = 0; sub < 4; ++sub) {
+        uint32_t word = 0;
+        if (system.getUEI32(OPTION_FINGERPRINT, sub, &word) != aErrNone) {
+            Log::log(Log::DEBUG_APP, "Error getting Identifier %d.\n", int(sub));
+            return false;
+        }
+        fingerprint.words[3 - sub] = word;
+    }
+    if (reset) system.reset();
+    return true;
+}
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serialNumber,
+                           bool useUeiBytes) {
+    Module module(0, uint8_t(0));
+    bool ready = _disableEther(module, display) == aErrNone;
+    if (ready) {
+        for (int round = 0; round < ENUMERATION_ATTEMPTS; ++round) {
+            module.discoverAndConnect(USB, DEFAULT_SERIAL);
+            if (!module.isConnected()) module.discoverAndConnect(USB, serialNumber);
+            if (module.isConnected()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        }
+        if (!module.isConnected()) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not connect to device");
+            return false;
+        }
+    }
+    if (!ready || _transfer_firmware(display, module, image, false, useUeiBytes) != aErrNone) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    return true;
+}
 
 bool _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, Fingerprint& fingerprint) {
     NXPSerialClass nxp;
@@ -204,7 +350,9 @@ bool Updater::Recover_Firmware(const std::string& serialPort, uint32_t build, ui
     }
 
     bool result = false;
-    if (chipKind == 2) {
+    if (chipKind == 1) {
+        result = _recover_firmware_imx(display, image, serialNumber, ueiBytesLoad);
+    } else if (chipKind == 2) {
         image.DecodeFirmwareBlocks(fingerprint.words);
         result = _recover_firmware_lpc(display, image, serialPort, baudRate, fingerprint);
     }
@@ -213,13 +361,14 @@ bool Updater::Recover_Firmware(const std::string& serialPort, uint32_t build, ui
     return result;
 }
 
-bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& serialPort, uint32_t, const std::string&,
-                              uint32_t baudRate, bool) {
+bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& serialPort, uint32_t serialNumber,
+                              const std::string& birdFile, uint32_t baudRate, bool reset) {
     if (_get_fingerprint_lpc(serialPort, baudRate, fingerprint)) {
         chipKind = 2;
         return true;
     }
-    // Not an LPC boot ROM. i.MX boot ROMs are not served by this build.
+    // Not an LPC boot ROM: try the i.MX serial download protocol.
     chipKind = 1;
-    return false;
+    return _get_fingerprint_imx(display, *this, storageDirectory, serialPort, serialNumber, birdFile, fingerprint,
+                                reset);
 }

@@ -33,6 +33,11 @@ public:
     // Takes one byte from the line; appends the ROM's answer, if any, to out.
     void receive(uint8_t byte, std::string& out);
 
+    // The line has been quiet for a while: a partial command is noise (another
+    // protocol probing the port, a host that gave up) and is dropped, so the next
+    // command starts aligned. A data phase waits for its bytes whatever the pause.
+    void lineIdle() { cmdLength_ = 0; }
+
     // Bytes written by file writes, by address (a later write overwrites).
     uint8_t memoryAt(uint32_t address) const;
     std::vector<uint8_t> memory(uint32_t address, size_t length) const;

@@ -80,7 +80,10 @@ int main(int argc, char** argv) {
 
     while (!gStop) {
         pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
+        if (poll(&p, 1, 50) <= 0) {
+            rom.lineIdle();
+            continue;
+        }
         unsigned char buf[4096];
         ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) continue;
