@@ -193,7 +193,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     const std::string transferred = birdFile.empty() ? std::to_string(build) + ".bird" : birdFile;
     device.attributes.Add("LATEST_TRANSFER", transferred);
     device.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::TimeStamp());
-    if (device.IsValid()) device.attributes.Save();
+    if (device.IsValid()) device.attributes.Save(device.Path() + "/" + KeyValueStore::DEFAULT_FILENAME);
     Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
     display.message(Display::LEVEL_INFO, "Update time: %.4f sec", (aTime_GetMSTicks() - start) / 1000.0);
     return true;
