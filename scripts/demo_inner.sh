@@ -121,3 +121,6 @@ update_lab_module
 
 # Recovery of an LPC module through its boot ROM.
 bash "$(dirname "$0")/demo_lpc.sh" "$BUILD"
+
+# Plain -D against modules on emulated USB.
+bash "$(dirname "$0")/../sim/usb/demo.sh" "$BUILD"
