@@ -286,7 +286,8 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint32_t capacity
         aErr err = link->receiveUEI(module, m_impl->command, option, m_impl->index, &state.record, bytesFilter);
         *count = state.count;
         if (err != aErrNone) return err;
-        if (state.error) return static_cast<aErr>(state.code);
+        // An error reply is never a success, even when its code byte reads 0.
+        if (state.error) return state.code != aErrNone ? static_cast<aErr>(state.code) : aErrUnknown;
         if (!state.continues) return aErrNone;
         // The sequence field holds 7 bits and is not wrapped here: a reply of
         // more than 128 chunks runs out of matches and ends in a time-out.

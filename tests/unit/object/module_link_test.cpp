@@ -29,6 +29,7 @@ constexpr uint32_t kBadSum = 0x0000BAD5;  // acknowledges slot writes with a wro
 constexpr uint32_t kRouter = 0x52A0C0DE;
 constexpr uint32_t kBusModule = 0x1B0B0010;
 constexpr uint32_t kSilent = 0x0000517E;  // takes packets, answers nothing
+constexpr uint32_t kZeroCode = 0x0000DE02;  // refuses name reads with an error reply whose code is 0
 
 class ObjectLab : public ::testing::Test {
 protected:
@@ -41,7 +42,8 @@ protected:
             "module serial=0000BAD5 address=10 transport=tcp hb=0 bad_sum\n"
             "router serial=52A0C0DE model=5 address=4 transport=tcp hb=0\n"
             "bus serial=1B0B0010 model=14 address=0x10\n"
-            "module serial=0000517E address=12 transport=tcp hb=0 silent\n",
+            "module serial=0000517E address=12 transport=tcp hb=0 silent\n"
+            "module serial=0000DE02 address=14 transport=tcp hb=0 deny=32:0\n",
             {}, {"--no-discovery"});
     }
     static void TearDownTestSuite()
@@ -357,3 +359,14 @@ TEST_F(ObjectLab, BusModuleSharesTheRoutersLink)
 }
 
 } // namespace
+
+TEST_F(ObjectLab, AnErrorReplyWithCodeZeroIsStillAFailure)
+{
+    auto m = connectTo(*sim, kZeroCode);
+    SystemClass sys;
+    sys.init(m.get(), 0);
+    uint8_t buf[32];
+    uint32_t count = 99;
+    EXPECT_EQ(sys.getName(buf, sizeof buf, &count), aErrUnknown);
+    EXPECT_EQ(count, 0u);
+}
