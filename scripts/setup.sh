@@ -11,7 +11,7 @@ PACKAGES=(
   libcpp-httplib-dev
   umockdev libumockdev-dev libglib2.0-dev
   util-linux iproute2 socat time
-  lpc21isp
+  lpc21isp openssl groff-base
 )
 
 missing=()
