@@ -74,16 +74,19 @@ class UpdateServer {
 public:
     ~UpdateServer() { stop(); }
 
-    // False when the server did not report its port within 10 s.
-    bool start(const fs::path& catalog, std::vector<std::string> extra = {}) {
+    // False when the server did not report its port within 10 s. A prefix runs the
+    // server through another command, such as `ip netns exec <ns>` for a lab's host side.
+    bool start(const fs::path& catalog, std::vector<std::string> extra = {}, std::vector<std::string> prefix = {}) {
         log_ = catalog.parent_path() / ("server-" + std::to_string(::getpid()) + ".log");
-        std::vector<std::string> args = {std::string(TEST_BINARY_DIR) + "/tools/update_server/update_server",
-                                          "--catalog", catalog.string(), "--port", "0"};
+        std::vector<std::string> args = std::move(prefix);
+        args.insert(args.end(), {std::string(TEST_BINARY_DIR) + "/tools/update_server/update_server", "--catalog",
+                                 catalog.string(), "--port", "0"});
         args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
         if (::pipe(out) != 0) return false;
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::setpgid(0, 0);  // stop() ends whatever the prefix started along with the server
             ::dup2(out[1], 1);
             int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err >= 0) ::dup2(err, 2);
@@ -92,7 +95,7 @@ public:
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
+            ::execvp(argv[0], argv.data());
             ::_exit(127);
         }
         ::close(out[1]);
@@ -107,15 +110,15 @@ public:
             line.append(b, static_cast<size_t>(n));
         }
         ::close(out[0]);
-        const std::string prefix = "listening on ";
-        if (line.rfind(prefix, 0) != 0) return false;
-        url_ = line.substr(prefix.size(), line.find('\n') - prefix.size());
+        const std::string banner = "listening on ";
+        if (line.rfind(banner, 0) != 0) return false;
+        url_ = line.substr(banner.size(), line.find('\n') - banner.size());
         return true;
     }
 
     void stop() {
         if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
+        ::kill(-pid_, SIGTERM);
         for (int i = 0; i < 100; ++i) {
             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
                 pid_ = -1;
@@ -123,7 +126,7 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        ::kill(pid_, SIGKILL);
+        ::kill(-pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }

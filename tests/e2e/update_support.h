@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/e2e/process_runner.h"
+#include "tests/e2e/server_process.h"
 #include "tests/e2e/support/netlab.h"
 
 namespace update_e2e {
@@ -84,63 +85,13 @@ inline bool make_bird(const fs::path& out, const Image& image) {
 // The reference update server, run on the lab's host side.
 class HostServer {
 public:
-    ~HostServer() { stop(); }
     bool start(const netlab::NetLab& lab, const fs::path& catalog) {
-        std::vector<std::string> args = lab.host_prefix();
-        args.insert(args.end(), {std::string(TEST_BINARY_DIR) + "/tools/update_server/update_server", "--catalog",
-                                 catalog.string(), "--port", "0"});
-        int out[2];
-        if (::pipe(out) != 0) return false;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            ::dup2(out[1], 1);
-            int devnull = ::open("/dev/null", O_WRONLY);
-            if (devnull >= 0) ::dup2(devnull, 2);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out[0], POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char b[256];
-            ssize_t n = ::read(out[0], b, sizeof b);
-            if (n <= 0) break;
-            line.append(b, static_cast<size_t>(n));
-        }
-        ::close(out[0]);
-        const std::string prefix = "listening on ";
-        if (line.rfind(prefix, 0) != 0) return false;
-        url_ = line.substr(prefix.size(), line.find('\n') - prefix.size());
-        return true;
+        return server_.start(catalog, {}, lab.host_prefix());
     }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ::kill(-pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    const std::string& url() const { return url_; }
+    const std::string& url() const { return server_.url(); }
 
 private:
-    pid_t pid_ = -1;
-    std::string url_;
+    server_e2e::UpdateServer server_;
 };
 
 }  // namespace update_e2e
