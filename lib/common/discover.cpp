@@ -43,9 +43,7 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc cal
     case AETHER_USB:
     case AETHER_TCPIP:
     case AETHER_SERIAL:
-        // Shared network servers are found by their own beacon search, which
-        // this build does not carry yet.
-        return 0;
+        return aDiscovery_Enumerate_aEtherModules(callback, ref, networkInterface);
     default:
         return 0;  // serial ports are described by hand, never enumerated
     }

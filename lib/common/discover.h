@@ -25,6 +25,16 @@ extern "C" {
 // 127.0.0.1 with its first octet in the lowest-addressed byte: "all interfaces".
 #define aDISCOVERY_LOCALHOST 0x0100007Fu
 
+// Beacon discovery of shared network servers on a network interface: searchers
+// publish this text (without a terminating zero); servers answer with their
+// 128-byte specifier as their own beacon.
+#define DISCOVERY_BEACON_FILTER "Velmarine2-Discovery"
+#define aDISCOVERY_BEACON_FILTER_LENGTH 20
+#define aDISCOVERY_BEACON_PORT 8585
+#define aDISCOVERY_BEACON_INTERVAL_MS 100
+#define aDISCOVERY_BEACON_RECEIVE_MS 100
+#define aDISCOVERY_BEACON_ROUNDS 22
+
 // Called once per candidate. The candidate is valid only during the call. Set
 // *success to count it; return false to stop the enumeration.
 typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* success, void* ref);
@@ -46,6 +56,13 @@ linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
 uint8_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint8_t capacity);
 // Dotted text of an address into buffer (zeroed first); its length, or 0.
 size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t size);
+
+// Shared network servers (the aEther kinds). With networkInterface 0 or
+// 127.0.0.1, or on a host without IPv4 interfaces, servers on this machine are
+// asked by multicast on loopback; otherwise beacons are exchanged on that
+// interface for about 2.2 seconds. Each server is reported once per search.
+uint8_t aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, void* ref,
+                                           uint32_t networkInterface);
 
 // Transport back ends (lib/unix).
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* ref);
