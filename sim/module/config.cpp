@@ -205,6 +205,16 @@ ModuleConfig parse_module_line(const std::string& line, const LabConfig& sofar)
             m.mis.prepare_status = static_cast<uint8_t>(num(k, v, 255));
         } else if (k == "no_load_reply") {
             m.mis.no_load_reply = true;
+        } else if (k == "reboot_keeps_link") {
+            m.mis.reboot_keeps_link = true;
+        } else if (k == "reboot_ms") {
+            m.reboot_ms = num(k, v, 600000);
+        } else if (k == "loader_reenumerates") {
+            m.loader_reenumerates = v.empty() ? 300u : num(k, v, 600000);
+        } else if (k == "loader_serial") {
+            m.loader_serial = hexnum(k, v);
+        } else if (k == "flash_dir") {
+            m.flash_dir = v;
         } else if (k == "uei_data") {
             m.uei_data = true;
         } else if (k == "in_loader") {

@@ -13,7 +13,8 @@ Lab::Lab(const LabConfig& cfg) : cfg_(cfg)
 {
     for (auto& m : cfg_.modules) {
         ModuleConfig mc = m;
-        mc.flash_dir = cfg_.flash_dir;
+        if (!cfg_.flash_dir.empty())
+            mc.flash_dir = cfg_.flash_dir;
         modules_.push_back(std::make_unique<SimModule>(mc, log_));
     }
     for (auto& m : modules_)

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace vmsim {
@@ -71,6 +72,21 @@ public:
         reboot_ = false;
         return r;
     }
+    // Set when the module restarts on its own (an upgrade reboot, a loader that
+    // re-enumerates): the transport takes it once, keeps the module away for
+    // away_ms and brings it back identifying as serial.
+    struct Restart {
+        unsigned away_ms = 0;
+        uint32_t serial = 0;
+    };
+    std::optional<Restart> take_restart()
+    {
+        auto r = restart_;
+        restart_.reset();
+        return r;
+    }
+    // The serial number the module identifies with right now.
+    uint32_t identity_serial() const;
 
 private:
     using Packets = std::vector<Packet>;
@@ -138,6 +154,7 @@ private:
     std::map<uint32_t, uint32_t> bad_sums_;  // wrong sums reported, by block address
     std::map<uint32_t, std::vector<uint8_t>> flash_, loader_;
     bool reboot_ = false;
+    std::optional<Restart> restart_;
 };
 
 } // namespace vmsim

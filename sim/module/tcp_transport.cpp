@@ -15,27 +15,59 @@ short Channel::events() const { return POLLIN; }
 
 TcpListener::TcpListener(SimModule& m, EventLog& log) : m_(m), log_(log)
 {
+    if (open_port(m.config().port))
+        return;
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool TcpListener::open_port(uint16_t port)
+{
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) {
         error_ = std::string("socket: ") + std::strerror(errno);
-        return;
+        return false;
     }
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(m.config().port);
+    a.sin_port = htons(port);
     socklen_t len = sizeof a;
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        (!m.config().mis.busy && ::listen(fd_, 8) != 0) ||
+        (!m_.config().mis.busy && ::listen(fd_, 8) != 0) ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        error_ = "port " + std::to_string(m.config().port) + ": " + std::strerror(errno);
-        ::close(fd_);
-        fd_ = -1;
-        return;
+        error_ = "port " + std::to_string(port) + ": " + std::strerror(errno);
+        return false;
     }
     port_ = ntohs(a.sin_port);
+    return true;
+}
+
+void TcpListener::pause(Clock::time_point until)
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    reopen_at_ = until;
+    log_.log(m_.serial(), "tcp-port-closed");
+}
+
+void TcpListener::on_time(Clock::time_point now)
+{
+    if (!reopen_at_ || now < *reopen_at_)
+        return;
+    if (open_port(port_)) {
+        reopen_at_.reset();
+        log_.log(m_.serial(), "tcp-port-open");
+        return;
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    reopen_at_ = now + std::chrono::milliseconds(50);
 }
 
 TcpListener::~TcpListener()
@@ -44,7 +76,7 @@ TcpListener::~TcpListener()
         ::close(fd_);
 }
 
-short TcpListener::events() const { return m_.config().mis.busy ? 0 : POLLIN; }
+short TcpListener::events() const { return fd_ < 0 || m_.config().mis.busy ? 0 : POLLIN; }
 
 void TcpListener::on_ready(short, Clock::time_point now)
 {
@@ -54,11 +86,11 @@ void TcpListener::on_ready(short, Clock::time_point now)
     int one = 1;
     ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     log_.log(m_.serial(), "connect tcp");
-    spawned.push_back(std::make_unique<TcpConnection>(c, m_, log_, now));
+    spawned.push_back(std::make_unique<TcpConnection>(c, m_, log_, now, this));
 }
 
-TcpConnection::TcpConnection(int fd, SimModule& m, EventLog& log, Clock::time_point now)
-    : fd_(fd), m_(m), session_(m, log, now)
+TcpConnection::TcpConnection(int fd, SimModule& m, EventLog& log, Clock::time_point now, TcpListener* listener)
+    : fd_(fd), m_(m), listener_(listener), session_(m, log, now)
 {
 }
 
@@ -87,7 +119,11 @@ void TcpConnection::on_ready(short revents, Clock::time_point now)
         for (ssize_t i = 0; i < n && !session_.dropped(); ++i)
             if (auto p = asm_.feed(buf[i]))
                 session_.receive(*p, now);
+        if (auto restart = m_.take_restart(); restart && listener_)
+            listener_->pause(now + std::chrono::milliseconds(restart->away_ms));
         if (session_.dropped()) {
+            // The port is already closed when the module restarts, so the host
+            // cannot slip a new connection in before it goes away.
             flush(now);
             close_link();
             return;

@@ -20,18 +20,26 @@ public:
     int fd() const override { return fd_; }
     short events() const override;
     void on_ready(short revents, Clock::time_point now) override;
+    // A rebooting module's network is down: the port refuses connections until
+    // `until`, so a host that reconnects at once learns that the module went away.
+    void pause(Clock::time_point until);
+    std::optional<Clock::time_point> deadline() const override { return reopen_at_; }
+    void on_time(Clock::time_point now) override;
 
 private:
+    bool open_port(uint16_t port);
+
     SimModule& m_;
     EventLog& log_;
     int fd_ = -1;
     uint16_t port_ = 0;
+    std::optional<Clock::time_point> reopen_at_;
     std::string error_;
 };
 
 class TcpConnection : public Channel {
 public:
-    TcpConnection(int fd, SimModule& m, EventLog& log, Clock::time_point now);
+    TcpConnection(int fd, SimModule& m, EventLog& log, Clock::time_point now, TcpListener* listener = nullptr);
     ~TcpConnection() override;
     int fd() const override { return fd_; }
     short events() const override;
@@ -46,6 +54,7 @@ private:
 
     int fd_;
     SimModule& m_;
+    TcpListener* listener_; // the port it came in on; outlives the connection
     Assembler asm_;
     Session session_;
     std::vector<uint8_t> pending_;

@@ -3,7 +3,9 @@
 // checks byte sums, writes flash and reboots.
 #include "sim/module/module.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 namespace vmsim {
@@ -11,7 +13,39 @@ namespace vmsim {
 namespace {
 constexpr uint8_t INIT = 0, DATA = 1, LOAD = 2, PREPARE = 3, SUM = 4, WRITE = 5, REBOOT = 6, STATUS = 7,
                   DATA_UEI = 10;
+
+// A test firmware image names the build and version it is: somewhere in it sits
+// the record "VMID", the build number (32 bits, least significant byte first) and
+// the version text ("A.B.C", 16 bytes padded with NUL). birdtool --stamp writes it.
+constexpr char kIdMagic[4] = {'V', 'M', 'I', 'D'};
+constexpr std::size_t kIdSize = 4 + 4 + 16;
+
+bool image_identity(const std::map<uint32_t, std::vector<uint8_t>>& flash, uint32_t& build, uint32_t& version)
+{
+    for (const auto& [start, run] : flash) {
+        auto at = run.begin();
+        while ((at = std::search(at, run.end(), std::begin(kIdMagic), std::end(kIdMagic))) != run.end()) {
+            const std::size_t off = static_cast<std::size_t>(at - run.begin());
+            ++at;
+            if (run.size() - off < kIdSize)
+                break;
+            const uint8_t* r = run.data() + off;
+            char text[17] = {};
+            std::memcpy(text, r + 8, 16);
+            unsigned a, b, c;
+            char tail;
+            if (std::sscanf(text, "%u.%u.%u%c", &a, &b, &c, &tail) != 3)
+                continue;
+            build = static_cast<uint32_t>(r[4]) | r[5] << 8 | r[6] << 16 | static_cast<uint32_t>(r[7]) << 24;
+            version = pack_version(a, b, c);
+            return true;
+        }
+    }
+    return false;
 }
+} // namespace
+
+uint32_t SimModule::identity_serial() const { return options_.at(9).value; }
 
 void SimModule::upgrade_take(const uint8_t* bytes, std::size_t n)
 {
@@ -47,6 +81,16 @@ void SimModule::reboot()
                 .write(reinterpret_cast<const char*>(run.data()), static_cast<std::streamsize>(run.size()));
         }
     if (up_.phase == UpgradePhase::Loader && !flash_.empty()) {
+        // The module comes back running what was flashed: the image's own
+        // identity, unless the lab description overrides it.
+        uint32_t build = 0, version = 0;
+        if (image_identity(flash_, build, version)) {
+            log_.log(cfg_.serial, "upgrade-identity %u 0x%08X", build, version);
+            cfg_.build = build;
+            options_[43].value = build;
+            cfg_.version = version;
+            options_[7].value = version;
+        }
         if (cfg_.build_after_update) {
             cfg_.build = *cfg_.build_after_update;
             options_[43].value = cfg_.build;
@@ -57,7 +101,13 @@ void SimModule::reboot()
         }
     }
     up_ = Upgrade{};
+    options_[9].value = cfg_.serial; // the firmware knows its own serial number again
+    if (cfg_.mis.reboot_keeps_link) {
+        log_.log(cfg_.serial, "upgrade-reboot-keeps-link");
+        return;
+    }
     reboot_ = true;
+    restart_ = Restart{cfg_.reboot_ms, cfg_.serial};
 }
 
 std::vector<Packet> SimModule::handle_upgrade(const Packet& p)
@@ -133,6 +183,15 @@ std::vector<Packet> SimModule::handle_upgrade(const Packet& p)
         log_.log(cfg_.serial, "upgrade-load %zu", loader_.size());
         up_ = Upgrade{};
         up_.phase = UpgradePhase::Loader;
+        if (cfg_.loader_serial)
+            options_[9].value = *cfg_.loader_serial;
+        if (cfg_.loader_reenumerates) {
+            // The loader restarts the module's connection instead of answering.
+            log_.log(cfg_.serial, "upgrade-load-reenumerate %u", *cfg_.loader_reenumerates);
+            reboot_ = true;
+            restart_ = Restart{*cfg_.loader_reenumerates, identity_serial()};
+            return {};
+        }
         if (cfg_.mis.no_load_reply)
             return {};
         return {reply({cmd::UPGRADE, LOAD})};

@@ -8,7 +8,7 @@
 // The environment variable VELMARINE_USBSIM_CONTROL names a socket on which the
 // program (or a test) can ask, one line per connection, answered "ok" or
 // "error ...":
-//   unplug SERIAL | plug SERIAL
+//   unplug SERIAL | plug SERIAL | reenumerate SERIAL [DELAY_MS [AS_SERIAL]]
 //   in-error SERIAL N | in-stall SERIAL N | out-error SERIAL N | out-stall SERIAL N
 //   out-timeout SERIAL N | in-data SERIAL HEX
 #include "sim/usb/lab_lock.h"
@@ -135,6 +135,11 @@ std::string command(UsbLab& lab, const std::string& line)
     } else if (verb == "plug") {
         if (!d->plugged() && !lab.plug(*d))
             return "error " + lab.error();
+    } else if (verb == "reenumerate") { // reenumerate SERIAL [DELAY_MS [AS_SERIAL]]
+        std::string as;
+        in >> as;
+        lab.reenumerate(*d, as.empty() ? 0 : static_cast<uint32_t>(std::strtoul(as.c_str(), nullptr, 16)),
+                        arg.empty() ? 300 : n);
     } else if (verb == "in-error") {
         f.in_error = n;
     } else if (verb == "in-stall") {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -43,8 +44,20 @@ vmsim::ModuleConfig module_config(const UsbConfig& c)
 } // namespace
 
 UsbDevice::UsbDevice(const UsbConfig& cfg, vmsim::EventLog& log)
-    : cfg_(cfg), log_(log), module_(std::make_unique<vmsim::SimModule>(module_config(cfg), log))
+    : cfg_(cfg), own_serial_string_(cfg.serial_string), log_(log),
+      module_(std::make_unique<vmsim::SimModule>(module_config(cfg), log))
 {
+}
+
+void UsbDevice::set_enumeration_serial(uint32_t serial)
+{
+    if (serial == 0 || serial == cfg_.serial) {
+        cfg_.serial_string = own_serial_string_;
+        return;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", serial);
+    cfg_.serial_string = text;
 }
 
 UsbDevice::~UsbDevice() = default;
@@ -344,10 +357,16 @@ void UsbDevice::discard(UMockdevIoctlClient* client, ClientState& cs)
 void UsbDevice::bulk_out(const uint8_t* bytes, std::size_t n)
 {
     const auto now = Clock::now();
+    unsigned packets = 0;
     for (std::size_t i = 0; i < n; ++i)
-        if (auto p = asm_.feed(bytes[i]))
+        if (auto p = asm_.feed(bytes[i])) {
+            ++packets;
             if (session_)
                 session_->receive(*p, now);
+        }
+    // Several packets in one transfer: the host's pooled writing.
+    if (packets > 1)
+        log_.log(cfg_.serial, "usb-burst %u", packets);
     pump();
 }
 

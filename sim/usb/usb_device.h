@@ -17,6 +17,7 @@ struct usbdevfs_urb;
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +65,10 @@ public:
     void unplug();
     void replug();
     bool plugged() const { return plugged_; }
+    // The serial number the next plug-in enumerates under (0: its own).
+    void set_enumeration_serial(uint32_t serial);
+    // Set once when the module restarted on its own and must leave the bus.
+    std::optional<vmsim::SimModule::Restart> take_restart() { return module_->take_restart(); }
 
     // Moves the module's due answers to the IN side and completes waiting IN URBs.
     void pump();
@@ -107,6 +112,7 @@ private:
     void end_session();
 
     UsbConfig cfg_;
+    std::string own_serial_string_; // cfg_.serial_string as configured
     vmsim::EventLog& log_;
     std::unique_ptr<vmsim::SimModule> module_;
     std::unique_ptr<vmsim::Session> session_;

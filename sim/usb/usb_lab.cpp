@@ -150,11 +150,38 @@ bool UsbLab::add_kernel_node(UsbDevice& d)
     return true;
 }
 
+void UsbLab::reenumerate(UsbDevice& d, uint32_t serial, unsigned delay_ms)
+{
+    std::lock_guard<std::recursive_mutex> lock(lab_lock());
+    log_.log(d.serial(), "usb-reenumerate %08X %u", serial ? serial : d.serial(), delay_ms);
+    std::erase_if(replugs_, [&](const Replug& r) { return r.dev == &d; });
+    replugs_.push_back(Replug{&d, std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms), serial});
+}
+
 void UsbLab::pump()
 {
     std::lock_guard<std::recursive_mutex> lock(lab_lock());
-    for (auto& d : devices_)
+    for (auto& d : devices_) {
         d->pump();
+        if (auto r = d->take_restart())
+            reenumerate(*d, r->serial, r->away_ms);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = replugs_.begin(); it != replugs_.end();) {
+        if (!it->unplugged) {
+            if (it->dev->plugged())
+                unplug(*it->dev);
+            it->unplugged = true;
+        }
+        if (now < it->at) {
+            ++it;
+            continue;
+        }
+        it->dev->set_enumeration_serial(it->serial);
+        if (!plug(*it->dev))
+            std::fprintf(stderr, "velmarine-usbsim: re-plug failed: %s\n", error_.c_str());
+        it = replugs_.erase(it);
+    }
 }
 
 } // namespace vmusbsim

@@ -4,6 +4,7 @@
 #pragma once
 #include "sim/usb/usb_device.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +22,13 @@ public:
 
     bool plug(UsbDevice& d);
     void unplug(UsbDevice& d);
-    // Moves module answers to the hosts; the main loop calls this often.
+    // Re-enumeration, as a module does when it reboots or starts a loader that
+    // restarts its USB connection: the device leaves the bus at once and comes
+    // back after delay_ms under serial (0: its own serial number). Callable from
+    // any thread; the unplug and the plug happen in pump() on the main loop.
+    void reenumerate(UsbDevice& d, uint32_t serial, unsigned delay_ms);
+    // Moves module answers to the hosts, carries out re-enumerations (also those
+    // the modules ask for themselves); the main loop calls this often.
     void pump();
 
 private:
@@ -36,6 +43,13 @@ private:
     vmsim::EventLog log_;
     std::vector<std::unique_ptr<UsbDevice>> devices_;
     std::vector<Node> nodes_; // the current node of each plugged device
+    struct Replug {
+        UsbDevice* dev = nullptr;
+        std::chrono::steady_clock::time_point at;
+        uint32_t serial = 0;
+        bool unplugged = false;
+    };
+    std::vector<Replug> replugs_;
     unsigned next_devnum_ = 2;
     std::string error_;
 };
