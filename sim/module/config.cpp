@@ -215,6 +215,12 @@ ModuleConfig parse_module_line(const std::string& line, const LabConfig& sofar)
             m.loader_serial = hexnum(k, v);
         } else if (k == "flash_dir") {
             m.flash_dir = v;
+        } else if (k == "stream") {
+            m.streams.push_back(parse_stream_source(v));
+        } else if (k == "stream_deny") {
+            m.mis.stream_deny = static_cast<uint8_t>(v.empty() ? 29 : num(k, v, 127));
+        } else if (k == "short_sample") {
+            m.mis.short_sample = true;
         } else if (k == "uei_data") {
             m.uei_data = true;
         } else if (k == "in_loader") {

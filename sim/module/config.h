@@ -1,5 +1,7 @@
 // Lab description: which modules exist, how they are reached and how they misbehave.
 #pragma once
+#include "sim/module/streams.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -28,6 +30,9 @@ struct Misbehaviour {
     uint32_t bad_upgrade_sum = 0;    // sums of a block are reported one too high for its first N requests (all: ~0)
     uint8_t prepare_status = 0;      // status answered to every block announcement
     bool no_load_reply = false;      // the started loader does not answer the start request
+    // streams
+    std::optional<uint8_t> stream_deny; // stream requests (command 0x5D) get an error reply with this code
+    bool short_sample = false;          // stream samples lose their last value byte
     bool reboot_keeps_link = false;  // an upgrade reboot leaves the link up (the module still restarts)
 };
 
@@ -57,6 +62,7 @@ struct ModuleConfig {
     std::optional<uint32_t> build_after_update;   // build reported after an upgrade reboot
     std::optional<uint32_t> version_after_update; // packed version reported after it
     std::string flash_dir;          // where flash images are written at reboot (lab-wide)
+    std::vector<StreamSource> streams; // values the host can enable streams of (command 0x5D)
     unsigned reboot_ms = 300;       // how long a rebooting module is away (TCP port closed, USB unplugged)
     std::optional<unsigned> loader_reenumerates; // the started loader drops the link unanswered, back after N ms
     std::optional<uint32_t> loader_serial;       // serial number the started loader reports (0xDEADDEAD: none of its own)

@@ -44,6 +44,8 @@ public:
     uint32_t serial() const { return cfg_.serial; }
     uint8_t address() const { return cfg_.address; }
     bool is_router() const { return cfg_.role == Role::Router; }
+    // When the module started: stream sample timestamps count from here.
+    std::chrono::steady_clock::time_point started() const { return started_; }
 
     // A request addressed to this module; the answers carry this module's address.
     std::vector<Packet> handle(const Packet& request);

@@ -5,7 +5,7 @@
 namespace vmsim {
 
 Session::Session(SimModule& top, EventLog& log, Clock::time_point now, bool heartbeats_now)
-    : top_(top), log_(log)
+    : top_(top), log_(log), streams_(log)
 {
     if (heartbeats_now)
         start_heartbeats(now);
@@ -83,6 +83,11 @@ void Session::receive(const Packet& p, Clock::time_point now)
             }
             return;
         }
+        if (!p.data.empty() && p.data[0] == kCmdStream) { // streams are state of the link
+            for (auto& r : streams_.handle(top_, p, now))
+                queue(top_, std::move(r), now, false);
+            return;
+        }
         for (auto& r : top_.handle(p))
             queue(top_, std::move(r), now, false);
         if (top_.take_reboot()) {
@@ -96,6 +101,11 @@ void Session::receive(const Packet& p, Clock::time_point now)
     if (SimModule* bus = top_.bus_module(p.address)) {
         if (!top_.routes_to(p.address)) {
             log_.log(top_.serial(), "unrouted 0x%02X", p.address);
+            return;
+        }
+        if (!p.data.empty() && p.data[0] == kCmdStream) {
+            for (auto& r : streams_.handle(*bus, p, now))
+                queue(*bus, std::move(r), now, false);
             return;
         }
         for (auto& r : bus->handle(p))
@@ -122,6 +132,9 @@ std::vector<Packet> Session::due(Clock::time_point now)
         out_.emplace(now, std::move(hb));
         *next_hb_ = now + std::chrono::milliseconds(top_.config().hb_ms);
     }
+    if (!dropped_)
+        for (auto& [from, p] : streams_.due(now))
+            queue(*from, std::move(p), now, false);
     while (!out_.empty() && out_.begin()->first <= now) {
         out.push_back(std::move(out_.begin()->second));
         out_.erase(out_.begin());
@@ -134,6 +147,8 @@ std::optional<Session::Clock::time_point> Session::next_deadline() const
     std::optional<Clock::time_point> t = next_hb_;
     if (!out_.empty() && (!t || out_.begin()->first < *t))
         t = out_.begin()->first;
+    if (auto s = streams_.next_deadline(); s && !dropped_ && (!t || *s < *t))
+        t = s;
     return t;
 }
 

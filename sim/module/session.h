@@ -4,6 +4,7 @@
 // transport hands in complete packets and sends what due() returns.
 #pragma once
 #include "sim/module/module.h"
+#include "sim/module/streams.h"
 
 #include <chrono>
 #include <deque>
@@ -46,6 +47,7 @@ private:
     uint8_t hb_value_ = 0;
     unsigned received_ = 0, hb_sent_ = 0, hb_ok_ = 0, hb_bad_ = 0, hb_missed_ = 0;
     bool dropped_ = false;
+    LinkStreams streams_; // streams the host enabled on this link
 };
 
 } // namespace vmsim
