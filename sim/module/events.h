@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace vmsim {
@@ -16,9 +17,14 @@ public:
 
     bool open(const std::string& path);
     void log(uint32_t serial, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    // Also hands every event (without the serial number) to a listener in the
+    // lab, whether or not a file is open: a module's reset can change what the
+    // lab shows the host.
+    void set_listener(std::function<void(uint32_t, const std::string&)> listener) { listener_ = std::move(listener); }
 
 private:
     std::FILE* f_ = nullptr;
+    std::function<void(uint32_t, const std::string&)> listener_;
 };
 
 } // namespace vmsim

@@ -11,6 +11,10 @@
 //   unplug SERIAL | plug SERIAL | reenumerate SERIAL [DELAY_MS [AS_SERIAL]]
 //   in-error SERIAL N | in-stall SERIAL N | out-error SERIAL N | out-stall SERIAL N
 //   out-timeout SERIAL N | in-data SERIAL HEX
+// --imx "[fingerprint=LOW,HIGH] [silent] [answer_in_data] [refuse_completion] [loader=<hex>]"
+// adds an i.MX boot ROM on USB-HID; a jump into what it was loaded with takes it
+// off the bus and brings up the --usb device named by loader= (the recovery
+// loader), whose system reset brings the ROM back.
 #include "sim/usb/lab_lock.h"
 #include "sim/usb/usb_lab.h"
 
@@ -20,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -42,7 +47,9 @@ namespace {
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: velmarine-usbsim [--events FILE] --usb \"serial=<hex> [key=value ...]\" ... -- PROGRAM ARGS...\n"
+                 "usage: velmarine-usbsim [--events FILE] --usb \"serial=<hex> [key=value ...]\" ...\n"
+                 "       [--imx \"[fingerprint=LOW,HIGH] [silent] [answer_in_data] [refuse_completion] [loader=<hex>]\"]\n"
+                 "       -- PROGRAM ARGS...\n"
                  "USB keys: product=N serial_string=TEXT in_max=N out_max=N no_out held kernel kernel_only\n"
                  "other keys are the simulated module's (model, version, build, name, hb, ...)\n");
 }
@@ -220,6 +227,7 @@ int main(int argc, char** argv)
     }
 
     std::vector<UsbConfig> devices;
+    std::optional<ImxConfig> imx;
     std::string events;
     int first_cmd = -1;
     try {
@@ -237,6 +245,8 @@ int main(int argc, char** argv)
                 events = argv[++i];
             else if (a == "--usb")
                 devices.push_back(parse_usb(argv[++i]));
+            else if (a == "--imx")
+                imx = parse_imx(argv[++i]);
             else {
                 usage();
                 return 2;
@@ -251,8 +261,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    // The i.MX recovery loader is not on the bus until the ROM starts it.
+    if (imx && imx->loader_serial)
+        for (auto& d : devices)
+            if (d.serial == *imx->loader_serial)
+                d.usb = false;
     UsbLab lab;
-    if (!lab.start(devices, events)) {
+    if (!lab.start(devices, events) || (imx && !lab.add_imx(*imx))) {
         std::fprintf(stderr, "velmarine-usbsim: %s\n", lab.error().c_str());
         return 2;
     }

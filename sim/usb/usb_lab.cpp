@@ -28,6 +28,7 @@ UsbLab::UsbLab() { tb_ = umockdev_testbed_new(); }
 
 UsbLab::~UsbLab()
 {
+    log_.set_listener(nullptr);
     for (auto& n : nodes_)
         if (n.fifo >= 0)
             ::close(n.fifo);
@@ -182,6 +183,16 @@ void UsbLab::pump()
             std::fprintf(stderr, "velmarine-usbsim: re-plug failed: %s\n", error_.c_str());
         it = replugs_.erase(it);
     }
+    if (imx_)
+        imx_->pump(*this);
+}
+
+bool UsbLab::add_imx(const ImxConfig& config)
+{
+    std::lock_guard<std::recursive_mutex> lock(lab_lock());
+    imx_ = std::make_unique<ImxStation>(config, log_);
+    log_.set_listener([this](uint32_t serial, const std::string& event) { imx_->module_event(serial, event); });
+    return imx_->start(*this, error_);
 }
 
 } // namespace vmusbsim

@@ -2,6 +2,7 @@
 // usbfs nodes (FIFOs for readiness) with their handlers, the kernel nodes, and
 // unplugging and plugging in again.
 #pragma once
+#include "sim/usb/imx_station.h"
 #include "sim/usb/usb_device.h"
 
 #include <chrono>
@@ -31,6 +32,13 @@ public:
     // the modules ask for themselves); the main loop calls this often.
     void pump();
 
+    // An i.MX boot ROM on HID, whose started loader becomes one of the devices
+    // (kept off the bus until then). Call after start().
+    bool add_imx(const ImxConfig& config);
+    ImxStation* imx() { return imx_.get(); }
+    UMockdevTestbed* testbed() { return tb_; }
+    unsigned take_devnum() { return next_devnum_++; }
+
 private:
     struct Node {
         UsbDevice* dev = nullptr;
@@ -51,6 +59,7 @@ private:
     };
     std::vector<Replug> replugs_;
     unsigned next_devnum_ = 2;
+    std::unique_ptr<ImxStation> imx_;
     std::string error_;
 };
 
