@@ -9,6 +9,9 @@
 #include "lib/common/aDefs.h"
 #include "lib/common/aLinkManagerInternal.h"
 #include "lib/common/aPacketDebug.h"
+#include "lib/common/aServer.h"
+#include "lib/common/aStreamClient.h"
+#include "lib/common/linkSpec.h"
 #include "lib/unix/unix_streamusb.h"
 
 namespace {
@@ -99,8 +102,13 @@ aErr sMakeStream(const aLinkEntry* entry, aStream** stream)
         return aStream_CreateSocket(entry->identifier1, static_cast<uint16_t>(entry->identifier2), stream);
     case kTypeUSB:
         return aStream_CreateUSB(entry->identifier0, stream);
+    case AETHER:
+    case AETHER_USB:
+    case AETHER_TCPIP:
+    case AETHER_SERIAL:
+        return aStream_CreateClient(entry->identifier0, static_cast<uint16_t>(entry->identifier1), stream);
     default:
-        // Serial, network-client and legacy links cannot be recreated here.
+        // Serial and legacy links cannot be recreated here.
         return aErrParam;
     }
 }
@@ -372,6 +380,12 @@ aErr aLink_Destroy(aLinkRef* handle)
     aLink_InstallUserPacketFilter(id, nullptr, nullptr);
     entry = sExtractEntry(id);
     aLink_Stop(link);
+    // The server's workers use this link's queues, so it goes before them.
+    if (entry->server != nullptr) {
+        auto* server = static_cast<aServer*>(entry->server);
+        entry->server = nullptr;
+        aServer_Destroy(&server);
+    }
     if (entry->companion != 0) {
         aLinkRef companion = entry->companion;
         aLink_Destroy(&companion);

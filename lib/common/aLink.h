@@ -38,6 +38,15 @@ aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 // A link over a stream the caller made (the link takes it over); never shared.
 aLinkRef aLink_Create(aStream* stream);
+// A link to a shared network server's frontend (address in network order,
+// port in host order). With an existing handle that names an open link, that
+// link is shared (use count raised) instead; a stale one gives 0.
+aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef existing);
+// Puts a network server in front of a direct link and returns the handle of
+// the server's first client link, or 0. *port and *interfaceAddress receive
+// the frontend port and the interface served (network order). Releasing the
+// client link also releases the direct link and stops the server.
+aLinkRef aLink_CreateServer(aLinkRef direct, uint16_t* port, uint32_t* interfaceAddress, bool localOnly);
 
 aLinkRef aLink_Init(aLinkRef link, aStream* stream);
 aErr aLink_Start(aLinkRef link);

@@ -25,17 +25,6 @@ std::mutex linkCreateHelperSerializer;
 constexpr int kStartPolls = 200;
 constexpr auto kStartPollInterval = std::chrono::milliseconds(10);
 
-// The shared network server and its clients are not part of this build: a
-// server cannot be put in front of a link, and no client link can be made.
-aLinkRef sCreateServer(aLinkRef, uint16_t*, uint32_t*, bool)
-{
-    return 0;
-}
-aLinkRef sCreateClient(uint32_t, uint16_t, aLinkRef)
-{
-    return 0;
-}
-
 bool sIsEther(linkType t)
 {
     return t >= AETHER && t <= AETHER_SERIAL;
@@ -158,14 +147,14 @@ aErr sConnectProcedure(Link::impl& d)
         case AETHER_TCPIP:
         case AETHER_SERIAL:
             if (!cfg.enabled) return aErrConfiguration;
-            d.linkId = sCreateClient(spec.ipAddress, static_cast<uint16_t>(spec.ipPort), d.linkId);
+            d.linkId = aLink_CreateClient(spec.ipAddress, static_cast<uint16_t>(spec.ipPort), d.linkId);
             break;
         default:
             return aErrMode;
         }
         if (d.linkId != 0 && type >= USB && type <= SERIAL && cfg.enabled) {
             aLinkRef direct = d.linkId;
-            d.linkId = sCreateServer(direct, &cfg.assignedPort, &cfg.networkInterface, cfg.localOnly);
+            d.linkId = aLink_CreateServer(direct, &cfg.assignedPort, &cfg.networkInterface, cfg.localOnly);
             if (d.linkId == 0) aLink_Destroy(&direct);
         }
     }
