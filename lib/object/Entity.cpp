@@ -257,6 +257,30 @@ aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
     return getTyped(option, true, subindex, value);
 }
 
+aErr EntityClass::setStreamEnabled(bool enable)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->enableStream(m_impl->module->getModuleAddress(), m_impl->command, Link::kStreamWildcard,
+                              m_impl->index, enable);
+}
+
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::streamCallback callback, void* reference)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command, option, m_impl->index,
+                                        enable, std::move(callback), reference);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, std::size_t capacity, std::size_t* count)
+{
+    Link* link = m_impl->link();
+    if (!link) return aErrResource;
+    return link->getStreamStatus(m_impl->module->getModuleAddress(), m_impl->command, Link::kStreamWildcard,
+                                 m_impl->index, Link::kStreamWildcard, entries, capacity, count);
+}
+
 aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint32_t capacity, uint32_t* count)
 {
     if (!buffer || !count || capacity == 0) return aErrParam;

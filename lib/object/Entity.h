@@ -6,6 +6,7 @@
 
 #include "lib/common/aError.h"
 #include "lib/common/aUEI.h"
+#include "lib/object/Link.h"
 
 namespace Corvane {
 namespace Velmarine {
@@ -69,6 +70,12 @@ public:
     static uint8_t bytesFilter(const aPacket* packet, void* ref);
 
     aErr awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t unused = 0);
+
+    // Streams of this entity: every option (setStreamEnabled), one option with a
+    // callback (registerOptionCallback), and the cached values of all options.
+    aErr setStreamEnabled(bool enable);
+    aErr registerOptionCallback(uint8_t option, bool enable, Link::streamCallback callback, void* reference);
+    aErr getStreamStatus(Link::StreamStatusEntry* entries, std::size_t capacity, std::size_t* count);
     aErr drainUEI(uint8_t option);
 
     aErr saveEntityToStore();

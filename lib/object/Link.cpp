@@ -74,6 +74,7 @@ Link::~Link()
 {
     // The logger reads from the engine link, so it goes first.
     if (m_impl->logger) aLogger_Destroy(&m_impl->logger);
+    if (m_impl->linkId) m_impl->installStreamFilter(false);
     if (m_impl->linkId) aLink_Destroy(&m_impl->linkId);
     delete m_impl;
 }
@@ -230,6 +231,8 @@ aErr Link::connectThroughLinkModule(Link* other)
 
 aErr Link::disconnect()
 {
+    // The filter points at this Link: it must not outlive our hold on a shared link.
+    if (m_impl->linkId) m_impl->installStreamFilter(false);
     if (m_impl->linkId) aLink_Destroy(&m_impl->linkId);
     m_impl->linkId = 0;
     return aErrNone;
@@ -302,11 +305,6 @@ aErr Link::disablePacketLog()
     aLink_PacketDebug_Disable(m_impl->linkId);
     if (m_impl->logger) aLogger_Disable(m_impl->logger);
     return aErrNone;
-}
-
-aErr Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uei*)
-{
-    return aErrNotFound;
 }
 
 } // namespace Velmarine

@@ -4,7 +4,10 @@
 // hold the same engine link (a module behind a routing module shares its
 // router's); each releases it once.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "lib/common/aError.h"
 #include "lib/common/aLink.h"
@@ -83,9 +86,48 @@ public:
     aErr enablePacketLog(const char* path);
     aErr disablePacketLog();
 
-    // Streamed values; nothing is subscribed in this build, so every key is unknown.
+    // Stream subscriptions. A module sends the values of an enabled stream on its
+    // own as timestamped samples; the link keeps the last value of every
+    // subscribed key and hands samples to callbacks on a worker thread.
+    enum STREAM_KEY { STREAM_KEY_MODULE = 0, STREAM_KEY_CMD = 1, STREAM_KEY_OPTION = 2, STREAM_KEY_INDEX = 3,
+                      STREAM_KEY_SUBINDEX = 4 };
+    // The sample type carried in data byte 3 of a stream packet.
+    enum STREAM_PACKET { STREAM_PACKET_NONE = 0, STREAM_PACKET_BYTE = 1, STREAM_PACKET_SHORT = 2,
+                         STREAM_PACKET_INT = 3, STREAM_PACKET_MULTI = 4, STREAM_PACKET_BYTE_SUBINDEX = 5,
+                         STREAM_PACKET_SHORT_SUBINDEX = 6, STREAM_PACKET_INT_SUBINDEX = 7 };
+    // 0xFF in a key element matches any value (never for the module address).
+    static constexpr uint8_t kStreamWildcard = 0xFF;
+    struct StreamStatusEntry {
+        uint64_t key;
+        uint32_t value;
+    };
+    // Called on the worker thread with a copy of the sample packet (released
+    // after the call) and the reference given at registration.
+    using streamCallback = std::function<uint8_t(const aPacket* packet, void* reference)>;
+
+    aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                                streamCallback callback, void* reference);
+    aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+    aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
+    // The cached value of exactly this key: aErrNone once per new value,
+    // aErrStreamStale after that, aErrNotFound when nothing was streamed for it.
     aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                         uei* value);
+    std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                                 uint8_t subindex, bool lock = true);
+    aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                         StreamStatusEntry* entries, std::size_t capacity, std::size_t* count);
+
+    static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                    uint8_t subindex);
+    static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);
+    static bool isStreamPacket(const aPacket* packet);
+    static STREAM_PACKET getStreamPacketType(const aPacket* packet);
+    static bool isStreamSample(const aPacket* packet);
+    static bool isSubindexType(const aPacket* packet);
+    // Each output may be null.
+    static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+    static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
 
     // The UEI reply filter (the context is the uei record being answered).
     static uint8_t ueiFilter(const aPacket* packet, void* ref);

@@ -6,6 +6,7 @@
 
 #include "lib/common/aLogger.h"
 #include "lib/object/Link.h"
+#include "lib/object/LinkStreams.h"
 
 namespace Corvane {
 namespace Velmarine {
@@ -20,9 +21,14 @@ struct Link::impl {
     std::string name;
     std::unique_ptr<linkSpec> spec;
 
+    LinkStreamState streams;
+
     // Common preconditions of every packet operation: a usable module address
     // (even, not 0), then a running link.
     aErr checkPacketTarget(uint8_t module) const;
+    // Installs the stream filter on the engine link (starting the callback
+    // worker) or removes it (clearing the subscriptions, stopping the worker).
+    aErr installStreamFilter(bool install);
 };
 
 // Sends one raw packet [bytes...] to module through the engine.
