@@ -25,6 +25,7 @@ tag=$(printf '%08x' $((RANDOM * 32768 + RANDOM)))
 LAB_NS="vmlab-demo-$tag"
 ROUTER=52A0C0DE
 TARGET=40F5849A
+USB_TARGET=2181F0EE
 sim_pid=""
 server_pid=""
 
@@ -56,7 +57,8 @@ done
 cd "$work" || exit 1
 
 # Builds on the update server: two releases for the bench supply (2.10.9 and 2.11.0,
-# generic images that get the module's serial number patched in at 256 and 512).
+# generic images that get the module's serial number patched in at 256 and 512), the
+# newer one also for the module on USB.
 make_catalog() {
   mkdir -p catalog/$TARGET
   head -c 100 /dev/urandom > loader.bin
@@ -66,6 +68,7 @@ make_catalog() {
     --firmware 0:firmware-1100.bin --build 1100 --version 2.10.9 --model VM-Temp-4 --serial-offsets 256:512 &&
   "$BIRDTOOL" create -o catalog/$TARGET/1200.bird --loader 0x10000000:loader.bin \
     --firmware 0:firmware.bin --build 1200 --version 2.11.0 --model VM-Temp-4 --serial-offsets 256:512 &&
+  mkdir -p catalog/$USB_TARGET && cp catalog/$TARGET/1200.bird catalog/$USB_TARGET/ &&
   lpc_catalog catalog
 }
 
@@ -147,7 +150,7 @@ step "Modules on USB" \
   "another program holds (its row shows the error)."
 run_shown 20 "Updater -D -i store" \
   "$USBSIM" --events usb-events.log \
-  --usb 'serial=2181F0EE product=0x13 version=2.10.4 build=1001 name="Scope front end"' \
+  --usb "serial=$USB_TARGET product=0x13 version=2.10.4 build=1001 name=\"Scope front end\"" \
   --usb "serial=0D15EA5E product=0x04 version=2.10.3 build=998" \
   --usb "serial=11110001 product=0x8001" \
   --usb "serial=22220003 product=0x04 held" \
@@ -222,6 +225,24 @@ step "The new version" \
 run 20 Updater -D -t TCPIP -i store
 expect_status 0
 expect_line "$TARGET  02       02      VM-Temp-4      2.11.0 (      1200)"
+step_done
+
+step "Download and update a module on USB" \
+  "-G -U in one go: download the latest build, then update the module with it." \
+  "Both commands run in one emulated-USB session, so the listing after the update" \
+  "shows the module that was just updated (it re-enumerates when it reboots)."
+run_shown 60 "" "$USBSIM" --events usb-update-events.log \
+  --usb "serial=$USB_TARGET product=0x13 version=2.10.4 build=1001 name=\"Scope front end\" uei_data build_after_update=1200 version_after_update=2.11.0" \
+  -- bash -c 'shown() { printf "$ %s\n" "$*"; "$@"; }
+    shown Updater -G -U -d "$1" -i store -u "$2"; status=$?
+    shown Updater -D -i store
+    exit $status' demo "$USB_TARGET" "$URL"
+expect_status 0
+expect_line "Build 1200 is valid"
+expect_line "Update time:"
+expect_line "$USB_TARGET  02       02      VM-Temp-4      2.11.0 (      1200)         Scope front end"
+check "the module went through its loader and rebooted (it re-enumerated)" \
+  grep -q "^$USB_TARGET usb-reenumerate" usb-update-events.log
 step_done
 
 lpc_steps

@@ -30,13 +30,14 @@ fail() {
   demo_step_ok=0
 }
 
-# run_shown SECONDS "SHOWN COMMAND" ARGV...: echoes the shown command, runs ARGV
+# run_shown SECONDS "SHOWN COMMAND" ARGV...: echoes the shown command (none when
+# empty: ARGV echoes its own), runs ARGV
 # with its output on the terminal and in $DEMO_OUT, and records the exit status.
 # The whole process group is ended when the time is up.
 run_shown() {
   local limit=$1 shown=$2
   shift 2
-  printf '$ %s\n' "$shown"
+  [ -z "$shown" ] || printf '$ %s\n' "$shown"
   timeout -k 3 "$limit" "$@" < /dev/null 2>&1 | tee "$DEMO_OUT"
   demo_status=${PIPESTATUS[0]}
   if [ "$demo_status" = 124 ] || [ "$demo_status" = 137 ]; then

@@ -40,6 +40,8 @@ TEST(Demo, TourShowsEveryStepAndPasses) {
         "$ Updater -U -d 40F5849A -i store -u http://127.0.0.1:",
         "ok: the module's flash holds build 1200 with its own serial number patched in",
         "    40F5849A  02       02      VM-Temp-4      2.11.0 (      1200)",
+        "$ Updater -G -U -d 2181F0EE -i store -u http://127.0.0.1:",
+        "    2181F0EE  02       02      VM-Temp-4      2.11.0 (      1200)         Scope front end",
         "[ 0400A001 55AA55AA FFFFFFFF 00000007 ]",
         "$ Updater -U -t RECOVER -s /dev/pts/",
         "ok: the chip's flash holds the decoded firmware",
