@@ -11,7 +11,7 @@ PACKAGES=(
   libcpp-httplib-dev
   umockdev libumockdev-dev libglib2.0-dev
   util-linux iproute2 socat time
-  lpc21isp openssl groff-base
+  lpc21isp imx-usb-loader openssl groff-base
 )
 
 missing=()

@@ -37,6 +37,20 @@ void ImxRom::receive(uint8_t byte, std::string& out) {
         if (!config_.silent) out += said;
         return;
     }
+    // The UART association: a host may open with 23 45 45 23, which the ROM
+    // echoes before the first command (real ROMs do, and loaders wait for it).
+    if (sinceCommand_++ == associated_ && byte == ASSOCIATION[associated_]) {
+        if (++associated_ == sizeof ASSOCIATION) {
+            associated_ = 0;
+            sinceCommand_ = 0;
+            cmdLength_ = 0;
+            event("associate");
+            if (!config_.silent) out.append(reinterpret_cast<const char*>(ASSOCIATION), sizeof ASSOCIATION);
+            return;
+        }
+    } else {
+        associated_ = 0;
+    }
     cmd_[cmdLength_++] = byte;
     // A command starts with its type byte twice; anything else is noise to skip.
     if (cmdLength_ == 2 && cmd_[0] != cmd_[1]) {
@@ -46,6 +60,7 @@ void ImxRom::receive(uint8_t byte, std::string& out) {
     }
     if (cmdLength_ < sizeof cmd_) return;
     cmdLength_ = 0;
+    sinceCommand_ = 0;
     std::string said;
     command(said);
     if (!config_.silent) out += said;

@@ -36,7 +36,11 @@ public:
     // The line has been quiet for a while: a partial command is noise (another
     // protocol probing the port, a host that gave up) and is dropped, so the next
     // command starts aligned. A data phase waits for its bytes whatever the pause.
-    void lineIdle() { cmdLength_ = 0; }
+    void lineIdle() {
+        cmdLength_ = 0;
+        associated_ = 0;
+        sinceCommand_ = 0;
+    }
 
     // Bytes written by file writes, by address (a later write overwrites).
     uint8_t memoryAt(uint32_t address) const;
@@ -54,8 +58,11 @@ private:
     static void word(std::string& out, uint32_t value);
 
     RomConfig config_;
+    static constexpr uint8_t ASSOCIATION[4] = {0x23, 0x45, 0x45, 0x23};
     uint8_t cmd_[16] = {};
     size_t cmdLength_ = 0;
+    size_t associated_ = 0;    // bytes of the association magic seen since the last command
+    size_t sinceCommand_ = 0;  // bytes seen since the last command (or quiet line)
     // Data phase of a file write.
     uint32_t dataAddress_ = 0;
     uint32_t dataLeft_ = 0;

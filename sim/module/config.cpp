@@ -215,6 +215,10 @@ ModuleConfig parse_module_line(const std::string& line, const LabConfig& sofar)
             m.loader_serial = hexnum(k, v);
         } else if (k == "flash_dir") {
             m.flash_dir = v;
+        } else if (k == "fingerprint") { // fingerprint=<hex>,<hex>,... by subindex
+            m.fingerprint.clear();
+            for (auto& w : split(v, ','))
+                m.fingerprint.push_back(hexnum(k, w));
         } else if (k == "stream") {
             m.streams.push_back(parse_stream_source(v));
         } else if (k == "stream_deny") {

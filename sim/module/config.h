@@ -62,6 +62,9 @@ struct ModuleConfig {
     std::optional<uint32_t> build_after_update;   // build reported after an upgrade reboot
     std::optional<uint32_t> version_after_update; // packed version reported after it
     std::string flash_dir;          // where flash images are written at reboot (lab-wide)
+    // A recovery loader's chip identification, answered for system option 39 by
+    // subindex (none: the option does not exist).
+    std::vector<uint32_t> fingerprint;
     std::vector<StreamSource> streams; // values the host can enable streams of (command 0x5D)
     unsigned reboot_ms = 300;       // how long a rebooting module is away (TCP port closed, USB unplugged)
     std::optional<unsigned> loader_reenumerates; // the started loader drops the link unanswered, back after N ms

@@ -7,6 +7,8 @@ namespace vmsim {
 
 namespace {
 
+constexpr uint8_t kOptionFingerprint = 39;
+
 void put32(std::vector<uint8_t>& d, uint32_t v)
 {
     d.push_back(static_cast<uint8_t>(v >> 24));
@@ -54,6 +56,19 @@ std::vector<Packet> SimModule::handle_system(const Packet& p)
 
     if (auto deny = cfg_.mis.deny.find(code); deny != cfg_.mis.deny.end())
         return error(deny->second);
+    if (code == kOptionFingerprint && !cfg_.fingerprint.empty()) {
+        // A recovery loader reports the chip's identification, one word per subindex.
+        if (!get)
+            return error(err::Permission);
+        if (d.size() != 4)
+            return error(err::Size);
+        if (idx != 0 || d[3] >= cfg_.fingerprint.size())
+            return error(err::IndexRange);
+        // The answer is the plain 32-bit form, without the subindex.
+        std::vector<uint8_t> r{cmd::SYS, code, idx};
+        put32(r, cfg_.fingerprint[d[3]]);
+        return {reply(std::move(r))};
+    }
     if (idx != 0)
         return error(err::IndexRange);
     auto it = options_.find(code);

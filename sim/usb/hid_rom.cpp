@@ -108,27 +108,11 @@ void HidRom::reset()
 {
     rom_ = std::make_unique<imxsim::ImxRom>(config_);
     reports_.clear();
-    writes_.clear();
-    jump_.reset();
+    watch_ = RomWatch{};
     rom_->onEvent = [this](const std::string& e) {
         log_.log(EVENT_SERIAL, "rom %s", e.c_str());
-        unsigned address = 0, count = 0;
-        if (std::sscanf(e.c_str(), "write-file %x %u", &address, &count) == 2) {
-            writes_.emplace_back(address, count);
-        } else if (std::sscanf(e.c_str(), "jump %x", &address) == 1) {
-            // Only a jump into something loaded starts code; otherwise the ROM stays.
-            for (auto& [start, length] : writes_)
-                if (address >= start && address < start + length)
-                    jump_ = address;
-        }
+        watch_.event(e);
     };
-}
-
-std::optional<uint32_t> HidRom::take_jump()
-{
-    auto j = jump_;
-    jump_.reset();
-    return j;
 }
 
 bool HidRom::plug(UMockdevTestbed* tb, unsigned devnum, std::string& error)
@@ -141,7 +125,7 @@ bool HidRom::plug(UMockdevTestbed* tb, unsigned devnum, std::string& error)
     std::snprintf(itf, sizeof itf, "%s/1-%u:1.0", usb, devnum);
     std::snprintf(hid, sizeof hid, "%s/0003:%04X:%04X.%04X", itf, VENDOR, PRODUCT, generation_);
     std::snprintf(raw, sizeof raw, "%s/hidraw/hidraw%u", hid, generation_);
-    usb_syspath_ = usb;
+    usb_syspath_ = std::string("/sys") + usb;
 
     std::vector<std::string> records;
     std::snprintf(body, sizeof body,

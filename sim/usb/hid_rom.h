@@ -7,6 +7,7 @@
 #pragma once
 #include "sim/imx/imx_rom.h"
 #include "sim/module/events.h"
+#include "sim/usb/rom_watch.h"
 
 #include <umockdev.h>
 
@@ -40,7 +41,7 @@ public:
     bool plugged() const { return plugged_; }
 
     // The address of a jump into memory a file write filled, once per jump.
-    std::optional<uint32_t> take_jump();
+    std::optional<uint32_t> take_jump() { return watch_.take_jump(); }
     // A power cycle: the ROM forgets what was loaded.
     void reset();
 
@@ -64,9 +65,7 @@ private:
     vmsim::EventLog& log_;
     std::unique_ptr<imxsim::ImxRom> rom_;
     std::deque<std::vector<uint8_t>> reports_; // input reports waiting to be read
-    std::set<uint32_t> loaded_;                // start addresses of completed file writes
-    std::vector<std::pair<uint32_t, uint32_t>> writes_; // address and length of every file write
-    std::optional<uint32_t> jump_;
+    RomWatch watch_;
     bool plugged_ = false;
     unsigned generation_ = 0;
     std::string usb_syspath_;

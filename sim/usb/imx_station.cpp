@@ -37,6 +37,8 @@ ImxConfig parse_imx(const std::string& line)
             c.rom.answerInData = true;
         } else if (k == "refuse_completion") {
             c.rom.refuseCompletion = true;
+        } else if (k == "tty") {
+            c.tty = v;
         } else if (k == "loader") {
             c.loader_serial = static_cast<uint32_t>(std::stoul(v, nullptr, 16));
         } else {
@@ -47,8 +49,12 @@ ImxConfig parse_imx(const std::string& line)
 }
 
 ImxStation::ImxStation(const ImxConfig& config, vmsim::EventLog& log)
-    : config_(config), log_(log), rom_(config.rom, log)
+    : config_(config), log_(log)
 {
+    if (config.tty.empty())
+        hid_ = std::make_unique<HidRom>(config.rom, log);
+    else
+        pty_ = std::make_unique<PtyRom>(config.rom, log);
 }
 
 bool ImxStation::start(UsbLab& lab, std::string& error)
@@ -59,7 +65,9 @@ bool ImxStation::start(UsbLab& lab, std::string& error)
         error = std::string("--imx loader=") + b + " names no --usb device";
         return false;
     }
-    return rom_.plug(lab.testbed(), lab.take_devnum(), error);
+    if (pty_)
+        return pty_->open(config_.tty, error);
+    return hid_->plug(lab.testbed(), lab.take_devnum(), error);
 }
 
 void ImxStation::module_event(uint32_t serial, const std::string& event)
@@ -73,12 +81,18 @@ void ImxStation::pump(UsbLab& lab)
 {
     std::lock_guard<std::recursive_mutex> lock(lab_lock());
     const auto now = Clock::now();
-    if (auto jump = rom_.take_jump(); jump && config_.loader_serial)
+    if (pty_)
+        pty_->pump();
+    if (auto jump = hid_ ? hid_->take_jump() : pty_->take_jump(); jump && config_.loader_serial) {
         to_loader_ = now + kSettle;
+        if (pty_)
+            pty_->started();
+    }
     UsbDevice* loader = config_.loader_serial ? lab.device(*config_.loader_serial) : nullptr;
     if (to_loader_ && *to_loader_ <= now && loader) {
         to_loader_.reset();
-        rom_.unplug(lab.testbed());
+        if (hid_)
+            hid_->unplug(lab.testbed());
         if (!loader_on_bus_ && !lab.plug(*loader))
             log_.log(loader->serial(), "loader-plug-failed %s", lab.error().c_str());
         loader_on_bus_ = true;
@@ -88,10 +102,15 @@ void ImxStation::pump(UsbLab& lab)
         to_rom_.reset();
         lab.unplug(*loader);
         loader_on_bus_ = false;
-        rom_.reset();
-        std::string error;
-        if (!rom_.plug(lab.testbed(), lab.take_devnum(), error))
-            log_.log(HidRom::EVENT_SERIAL, "rom-plug-failed %s", error.c_str());
+        if (pty_) {
+            pty_->reset();
+            log_.log(PtyRom::EVENT_SERIAL, "rom-reset");
+        } else {
+            hid_->reset();
+            std::string error;
+            if (!hid_->plug(lab.testbed(), lab.take_devnum(), error))
+                log_.log(HidRom::EVENT_SERIAL, "rom-plug-failed %s", error.c_str());
+        }
     }
 }
 

@@ -119,3 +119,26 @@ TEST(SdpRom, RomFailures) {
         EXPECT_EQ(sdp.writeLoader(pattern(64 * 1024), 0x20000000), c.result);
     }
 }
+
+// The UART association some loaders open with is echoed only at a command
+// boundary; the same bytes inside a command are command bytes.
+TEST(SdpRom, AssociationIsEchoedOnlyBetweenCommands) {
+    auto feed = [](imxsim::ImxRom& rom, const Bytes& bytes) {
+        std::string out;
+        for (uint8_t b : bytes) rom.receive(b, out);
+        return Bytes(out.begin(), out.end());
+    };
+    const Bytes magic{0x23, 0x45, 0x45, 0x23};
+    const Bytes errorStatus{0x05, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes statusAnswer{0x56, 0x78, 0x78, 0x56, 0xF0, 0xF0, 0xF0, 0xF0};
+
+    imxsim::ImxRom rom;
+    EXPECT_EQ(feed(rom, magic), magic);
+    EXPECT_EQ(feed(rom, errorStatus), statusAnswer);
+    EXPECT_EQ(feed(rom, magic), magic) << "again after a command";
+
+    // Inside a command (here as its address) the bytes are no association.
+    imxsim::ImxRom inside;
+    Bytes read{0x01, 0x01, 0x23, 0x45, 0x45, 0x23, 0x20, 0, 0, 0, 4, 0, 0, 0, 0, 0};
+    EXPECT_EQ(feed(inside, read).size(), 8u);
+}
