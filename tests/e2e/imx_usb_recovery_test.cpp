@@ -70,11 +70,15 @@ protected:
 
     // Runs the Updater inside a USB lab holding the i.MX ROM (HID unless imx says
     // otherwise) and the module its recovery loader becomes; at most 120 s.
-    ProcessResult run(const std::vector<std::string>& args, const std::string& imx = "") {
+    // With linger, the lab stays up a second after the Updater ends, so that what
+    // the module does after its last answer can be seen.
+    ProcessResult run(const std::vector<std::string>& args, const std::string& imx = "", bool linger = false) {
         std::vector<std::string> argv = {
             kUsbSim, "--events", (tmp.path() / "events").string(), "--usb",
             std::string("serial=DEADDEAD in_loader fingerprint=") + kLoaderWords + " flash_dir=" + flash.string(),
-            "--imx", "loader=DEADDEAD " + imx, "--", UPDATER_BIN};
+            "--imx", "loader=DEADDEAD " + imx, "--"};
+        if (linger) argv.insert(argv.end(), {"/bin/sh", "-c", "\"$0\" \"$@\"; s=$?; sleep 1; exit $s"});
+        argv.push_back(UPDATER_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"-i", store.string(), "-u", server.url()});
         ProcessOptions o;
@@ -106,7 +110,7 @@ protected:
 }  // namespace
 
 TEST_F(ImxUsbRecovery, FingerprintOverHidLoadsTheDefaultRecoveryLoaderAndResetsTheModule) {
-    auto r = run({"-N", "-s", "USB"});
+    auto r = run({"-N", "-s", "USB"}, "", true);
     ASSERT_FALSE(r.timedOut);
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(std::string("[ ") + kFingerprint + " ]"), std::string::npos) << r.out;
@@ -142,4 +146,25 @@ TEST_F(ImxUsbRecovery, RecoverOverHidPutsTheServersFirmwareIntoFlash) {
     const std::string log = server.log();
     EXPECT_NE(log.find("op=fix"), std::string::npos) << log;
     EXPECT_TRUE(fs::exists(store / "updater" / "0A0B0C0D" / "42.bird"));
+}
+
+TEST_F(ImxUsbRecovery, RecoverOverTheSerialRomPutsTheServersFirmwareIntoFlash) {
+    const std::string tty = (tmp.path() / "rom-tty").string();
+    auto r = run({"-U", "-t", "RECOVER", "-s", tty}, "tty=" + tty);
+    ASSERT_FALSE(r.timedOut);
+    ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+    std::ifstream in(flash / "DEADDEAD-60000000.bin", std::ios::binary);
+    std::vector<uint8_t> flashed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(flashed, firmware);
+    // The loader went over the line, then the ROM stopped listening; no reset
+    // was asked for, so the loader still runs.
+    const std::vector<std::string> wanted{
+        "1FC90130 rom write-file 20000000 5000", "1FC90130 rom write-complete",
+        "1FC90130 rom write-file 20002000 300",  "1FC90130 rom write-complete",
+        "1FC90130 rom jump 20000800",            "1FC90130 rom-started-loader DEADDEAD",
+    };
+    std::vector<std::string> got;
+    for (const auto& e : romAndLoaderEvents())
+        if (e.find("error-status") == std::string::npos && e.find("rom-tty") == std::string::npos) got.push_back(e);
+    EXPECT_EQ(got, wanted);
 }
