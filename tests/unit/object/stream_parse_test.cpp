@@ -114,7 +114,7 @@ TEST(StreamQueue, HoldsOneLessThanItsSlotsInOrder)
 
 TEST(StreamQueue, OneProducerOneConsumerKeepOrder)
 {
-    constexpr int kItems = 200000;
+    constexpr int kItems = 50000;
     LocklessQueue_SPSC<int, 500> q;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::thread producer([&] {
