@@ -27,10 +27,13 @@ protected:
     void TearDown() override { fs::remove_all(root); }
 
     // A lab of one TCP/IP module (plus extra lines) whose flash lands in root/flash.
-    std::unique_ptr<netlab::NetLab> lab(const std::string& moduleOptions, const std::string& extraLines = "") {
+    // Without overrides the module reports what the flashed image carries.
+    std::unique_ptr<netlab::NetLab> lab(const std::string& moduleOptions, const std::string& extraLines = "",
+                                        bool overrides = true) {
         return std::make_unique<netlab::NetLab>(
-            std::string("module serial=") + kSerial + " model=19 address=6 version=2.10.4 build=1001 transport=tcp hb=0 "
-                "build_after_update=1200 version_after_update=2.11.0 " + moduleOptions + "\n" + extraLines,
+            std::string("module serial=") + kSerial + " model=19 address=6 version=2.10.4 build=1001 transport=tcp hb=0 " +
+                (overrides ? "build_after_update=1200 version_after_update=2.11.0 " : "") + moduleOptions + "\n" +
+                extraLines,
             std::vector<std::string>{"--flash-dir", (root / "flash").string()});
     }
 
@@ -73,6 +76,44 @@ TEST_F(Update, FromFileWritesFlashRecordsThePathAndReportsTheNewBuild) {
 
     ProcessResult listing = updater(*l, {"-D", "-t", "TCPIP"});
     EXPECT_TRUE(contains(listing.out, "  2.11.0 (      1200)")) << listing.out;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// After the reboot the module runs the image: it reports the build and version the
+// image carries. A rebooting module closes its port for a moment, so the updater's
+// wait ends as soon as the link drops; a module whose link never drops is waited
+// for only a bounded number of passes.
+TEST_F(Update, RebootedModuleRunsTheFlashedImageAndTheRebootWaitEndsWithTheLink) {
+    Image image;
+    image.build = 1300;
+    image.version = "2.12.1";
+    image.stampAt = 600;
+    const fs::path bird = root / "in" / "fw.bird";
+    ASSERT_TRUE(make_bird(bird, image));
+    constexpr size_t kBound = 20;  // passes of the bounded wait
+    for (bool keepsLink : {false, true}) {
+        SCOPED_TRACE(keepsLink ? "reboot keeps the link" : "reboot drops the link");
+        fs::remove_all(root / "flash");
+        fs::create_directories(root / "flash");
+        auto l = lab(keepsLink ? "reboot_keeps_link" : "", "", /*overrides=*/false);
+        ASSERT_TRUE(l->ok()) << l->error();
+        ProcessResult r = updater(*l, {"-U", "-d", kSerial, "-f", bird.string(), "-X", "0x400"});
+        ASSERT_FALSE(r.timedOut) << r.out << r.err;
+        EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+        EXPECT_EQ(flash(), flashed(image));
+        const size_t passes = count(r.err, "Waiting for link to drop.\n");
+        if (keepsLink)
+            EXPECT_EQ(passes, kBound);
+        else
+            EXPECT_LT(passes, kBound) << "the dropped link went unnoticed";
+        ProcessResult listing = updater(*l, {"-D", "-t", "TCPIP"});
+        EXPECT_TRUE(contains(listing.out, "  2.12.1 (      1300)")) << listing.out;
+    }
 }
 
 // The image as the module must hold it: the generic image with the serial number

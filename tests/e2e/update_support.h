@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -60,7 +61,22 @@ struct Image {
     std::string serialOffsets;           // "S:D" for a generic image
     std::vector<uint8_t> loader = pattern(100, 1);
     std::vector<uint8_t> firmware = pattern(1000, 2);
+    int stampAt = -1;                    // >= 0: birdtool writes build and version into the firmware there
 };
+
+// The firmware as the module must hold it when the image was stamped: "VMID", the
+// build (least significant byte first) and the version text padded with NUL.
+inline std::vector<uint8_t> flashed(const Image& image) {
+    std::vector<uint8_t> out = image.firmware;
+    if (image.stampAt < 0) return out;
+    const size_t at = static_cast<size_t>(image.stampAt);
+    if (out.size() < at + 24) out.resize(at + 24, 0);
+    const uint8_t record[8] = {'V', 'M', 'I', 'D', uint8_t(image.build), uint8_t(image.build >> 8),
+                               uint8_t(image.build >> 16), uint8_t(image.build >> 24)};
+    std::copy(record, record + 8, out.begin() + long(at));
+    for (size_t i = 0; i < 16; ++i) out[at + 8 + i] = i < image.version.size() ? uint8_t(image.version[i]) : 0;
+    return out;
+}
 
 // Writes the image as a BIRD file: one loader block at 0x10000000, one firmware block at 0.
 inline bool make_bird(const fs::path& out, const Image& image) {
@@ -72,8 +88,10 @@ inline bool make_bird(const fs::path& out, const Image& image) {
     write_bytes(firmware, image.firmware);
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/tools/birdtool/birdtool", "create", "-o",
                                      out.string(), "--loader", "0x10000000:" + loader.string(), "--firmware",
-                                     "0:" + firmware.string(), "--build", std::to_string(image.build), "--version",
-                                     image.version, "--model", image.model};
+                                     "0:" + firmware.string()};
+    if (image.stampAt >= 0) argv.insert(argv.end(), {"--stamp", std::to_string(image.stampAt)});
+    argv.insert(argv.end(), {"--build", std::to_string(image.build), "--version",
+                             image.version, "--model", image.model});
     if (!image.serial.empty()) argv.insert(argv.end(), {"--serial", image.serial});
     if (!image.serialOffsets.empty()) argv.insert(argv.end(), {"--serial-offsets", image.serialOffsets});
     ProcessResult r = run_process(argv);

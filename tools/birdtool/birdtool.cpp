@@ -24,6 +24,10 @@ const char* const kUsage =
     "  --firmware ADDR:FILE        firmware image loading at ADDR (repeatable, kept in order)\n"
     "  --raw TYPE:FILE             a block of any type (0-31) holding FILE's bytes\n"
     "  --flags N                   block flags (0-7) of the image or raw block just given\n"
+    "  --stamp OFFSET              write the build and version (--build, --version A.B.C) into the\n"
+    "                              image just given at OFFSET: \"VMID\", build (32 bits, least\n"
+    "                              significant byte first), version text (16 bytes, NUL-padded);\n"
+    "                              a simulated module reports them after it was updated with it\n"
     "  --build N                   descriptor build number (decimal)\n"
     "  --version TEXT              descriptor version text (at most 16 characters)\n"
     "  --serial HEX                descriptor serial number (hexadecimal)\n"
@@ -78,6 +82,7 @@ int create(int argc, char** argv) {
     uint32_t build = 0, serial = 0;
     std::string version, model;
     std::optional<Block> offsets, loaderStart;
+    std::vector<std::pair<size_t, uint32_t>> stamps;  // image index, offset
 
     for (int i = 0; i < argc; ++i) {
         std::string opt = argv[i];
@@ -115,6 +120,12 @@ int create(int argc, char** argv) {
             if (!parseNumber(v, flags) || flags > 7) return fail("--flags must be 0 to 7, got '" + v + "'");
             if (images.empty()) return fail("--flags must follow --loader, --firmware or --raw");
             images.back().flags = uint8_t(flags);
+        } else if (opt == "--stamp") {
+            uint32_t offset;
+            if (!parseNumber(v, offset) || offset > 0x1000000) return fail("--stamp expects an offset, got '" + v + "'");
+            if (images.empty() || images.back().type > kFirmware)
+                return fail("--stamp must follow --loader or --firmware");
+            stamps.emplace_back(images.size() - 1, offset);
         } else if (opt == "--build") {
             if (!parseNumber(v, build, 10)) return fail("--build must be a decimal number, got '" + v + "'");
             haveDescriptor = true;
@@ -148,6 +159,13 @@ int create(int argc, char** argv) {
         }
     }
     if (output.empty()) return fail("create needs -o OUT");
+    if (!stamps.empty()) {
+        unsigned a, b, c;
+        char tail;
+        if (build == 0 || std::sscanf(version.c_str(), "%u.%u.%u%c", &a, &b, &c, &tail) != 3)
+            return fail("--stamp needs --build N and --version A.B.C");
+        for (const auto& [image, offset] : stamps) stampIdentity(images[image], offset, build, version);
+    }
 
     if (haveDescriptor) spec.blocks.push_back(descriptorBlock(build, version, serial, model));
     if (offsets) spec.blocks.push_back(*offsets);

@@ -43,6 +43,20 @@ Block firmwareBlock(uint32_t address, const std::vector<uint8_t>& image, uint8_t
     return imageBlock(kFirmware, address, image, flags);
 }
 
+std::vector<uint8_t> identityRecord(uint32_t build, const std::string& version) {
+    std::vector<uint8_t> r = {'V', 'M', 'I', 'D', uint8_t(build), uint8_t(build >> 8), uint8_t(build >> 16),
+                              uint8_t(build >> 24)};
+    for (size_t i = 0; i < 16; ++i) r.push_back(i < version.size() ? uint8_t(version[i]) : uint8_t(0));
+    return r;
+}
+
+void stampIdentity(Block& image, uint32_t offset, uint32_t build, const std::string& version) {
+    const std::vector<uint8_t> r = identityRecord(build, version);
+    const size_t at = 4 + size_t(offset);
+    if (image.data.size() < at + r.size()) image.data.resize(at + r.size(), 0);
+    std::copy(r.begin(), r.end(), image.data.begin() + long(at));
+}
+
 Block descriptorBlockText(const std::string& build, const std::string& version, const std::string& serial,
                           const std::string& model) {
     Block b;

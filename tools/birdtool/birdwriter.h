@@ -44,6 +44,15 @@ Block descriptorBlock(uint32_t build, const std::string& version, uint32_t seria
 Block descriptorBlockText(const std::string& build, const std::string& version, const std::string& serial,
                           const std::string& model);
 Block serialOffsetsBlock(uint32_t serialAddress, uint32_t descriptorAddress);
+
+// The identity record a test firmware image carries so that a simulated module
+// can report what it runs after an update: "VMID", the build number (32 bits,
+// least significant byte first) and the version text (16 bytes, NUL-padded).
+constexpr size_t kIdentityRecordSize = 24;
+std::vector<uint8_t> identityRecord(uint32_t build, const std::string& version);
+// Writes that record into an image block (loader or firmware) at `offset` bytes
+// into its image (after the load address), growing the image when needed.
+void stampIdentity(Block& image, uint32_t offset, uint32_t build, const std::string& version);
 Block loaderStartBlock(uint32_t address);
 
 // The uncompressed payload: count, blocks, checksum, trailer.
