@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -26,24 +27,20 @@ uint8_t sDrainAll(const aPacket*, void*)
     return 1;
 }
 
-// A bound broker-side socket on an ephemeral loopback port and the worker-side
-// socket connected to it.
-uint16_t sMakePair(zsock_t** bound, zsock_t** connected, bool* connectOk)
+// A bound broker-side socket and the worker-side socket connected to it. The
+// pair never leaves the process, so it is an in-process pipe rather than a
+// loopback TCP pair: that saves two trips through the messaging library's I/O
+// thread for every request and every reply.
+bool sMakePair(zsock_t** bound, zsock_t** connected)
 {
+    static std::atomic<uint64_t> pairs{0};
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
-    if (*bound == nullptr || *connected == nullptr) {
-        *connectOk = false;
-        return 0;
-    }
-    const int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    if (port <= 0) {
-        *connectOk = false;
-        return 0;
-    }
-    if (zsock_connect(*connected, "tcp://127.0.0.1:%d", port) != 0)
-        *connectOk = false;
-    return static_cast<uint16_t>(port);
+    if (*bound == nullptr || *connected == nullptr)
+        return false;
+    const auto n = static_cast<unsigned long long>(pairs++);
+    return zsock_bind(*bound, "inproc://velmarine-server-%llu", n) == 0 &&
+           zsock_connect(*connected, "inproc://velmarine-server-%llu", n) == 0;
 }
 
 } // namespace
@@ -165,12 +162,10 @@ aErr aServer_Start(aServer* server)
         server->frontendPort = port > 0 ? static_cast<uint16_t>(port) : 0;
     }
 
-    server->connectsOk = true;
-    server->streamingPort = sMakePair(&server->streamBroker, &server->streamFilter, &server->connectsOk);
-    server->syncPort = sMakePair(&server->syncBroker, &server->syncWorker, &server->connectsOk);
+    const bool streamingOk = sMakePair(&server->streamBroker, &server->streamFilter);
+    const bool syncOk = sMakePair(&server->syncBroker, &server->syncWorker);
 
-    const bool socketsOk = server->frontendPort != 0 && server->streamingPort != 0 && server->syncPort != 0 &&
-                           server->connectsOk;
+    const bool socketsOk = server->frontendPort != 0 && streamingOk && syncOk;
     if (socketsOk) {
         server->pools = aServerPools_Create();
         server->broker = zactor_new(aServer_BrokerActor, server);

@@ -53,15 +53,12 @@ struct aServer {
     std::atomic<uint8_t> model{0};
     uint32_t advertisedAddress = 0;  // network order
     uint16_t frontendPort = 0;
-    uint16_t syncPort = 0;
-    uint16_t streamingPort = 0;
 
     zsock_t* frontend = nullptr;      // ROUTER; broker only
     zsock_t* syncBroker = nullptr;    // broker only
     zsock_t* syncWorker = nullptr;    // sync worker only
     zsock_t* streamBroker = nullptr;  // broker only
     zsock_t* streamFilter = nullptr;  // stream filter (direct link's reader thread) only
-    bool connectsOk = false;
 
     zactor_t* broker = nullptr;
     zactor_t* syncActor = nullptr;

@@ -13,6 +13,7 @@
 #include <czmq.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <thread>
@@ -38,7 +39,19 @@ struct ClientStream {
     zframe_t* current = nullptr;      // the frame being read byte by byte
     size_t position = 0;
     size_t size = 0;
+    // Steady-clock time of the last write, in clock ticks (writer thread).
+    std::atomic<int64_t> lastWrite{0};
 };
+
+// How long after a write the reader looks for the reply without sleeping: a
+// reply is imminent then, and being woken from a poll costs about as much
+// again as the reply's whole way through the server.
+constexpr auto kReplySpin = std::chrono::microseconds(1000);
+
+int64_t sNow()
+{
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 // Sends without blocking, retrying a full queue for a short while. The frame
 // is consumed either way; false when it could not be sent.
@@ -111,17 +124,21 @@ void sRelease(ClientStream* s)
     delete s;
 }
 
-// A bound socket on an ephemeral loopback port and a second one connected to it.
+// A bound socket and a second one connected to it. The pair never leaves the
+// process, so it is an in-process pipe: a loopback TCP pair would cost two
+// more trips through the messaging library's I/O thread on every frame, which
+// is most of a request's way through the server.
 aErr sMakePair(zsock_t** bound, zsock_t** connected)
 {
+    static std::atomic<uint64_t> pairs{0};
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (*bound == nullptr || *connected == nullptr)
         return aErrMemory;
-    const int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    if (port <= 0)
+    const uint64_t n = pairs++;
+    if (zsock_bind(*bound, "inproc://velmarine-client-%llu", static_cast<unsigned long long>(n)) != 0)
         return aErrConnection;
-    if (zsock_connect(*connected, "tcp://127.0.0.1:%d", port) != 0)
+    if (zsock_connect(*connected, "inproc://velmarine-client-%llu", static_cast<unsigned long long>(n)) != 0)
         return aErrConnection;
     return aErrNone;
 }
@@ -132,6 +149,9 @@ aErr sGet(uint8_t* byte, void* ref)
     if (s == nullptr || s->check != kClientCheck || s->inBound == nullptr)
         return aErrIO;
     while (s->current == nullptr) {
+        const int64_t spinUntil = s->lastWrite.load() + std::chrono::steady_clock::duration(kReplySpin).count();
+        while (sNow() < spinUntil && (zsock_events(s->inBound) & ZMQ_POLLIN) == 0)
+            std::this_thread::yield();
         void* which = zpoller_wait(s->poller, kPollMs);
         if (which == nullptr)
             return zpoller_expired(s->poller) ? aErrNotReady : aErrUnknown;
@@ -167,6 +187,7 @@ aErr sWrite(const uint8_t* data, size_t length, void* ref)
     auto* s = static_cast<ClientStream*>(ref);
     if (s == nullptr || s->check != kClientCheck || s->outBound == nullptr)
         return aErrNone;
+    s->lastWrite = sNow();
     zframe_t* frame = zframe_new(data, length);
     if (frame != nullptr && !sSendPatiently(&frame, s->outBound))
         aDebug_Printf(aDEBUG_CLIENT, "client stream: write of %zu bytes lost\n", length);
