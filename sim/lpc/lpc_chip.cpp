@@ -86,7 +86,41 @@ uint8_t* LpcChip::memory(uint32_t address, uint32_t count, bool ramOnly) {
     return nullptr;
 }
 
+void LpcChip::powerUp() {
+    dead_ = false;
+    state_ = State::WaitQuestion;
+    echo_ = true;
+    unlocked_ = false;
+    prepared_.fill(false);
+    lineBuffer_.clear();
+    event("power-up");
+}
+
+void LpcChip::commandWithFaults(const std::string& text, std::string& out) {
+    std::istringstream split(text);
+    std::string name;
+    split >> name;
+    const unsigned n = name == config_.faultCommand ? ++faultCommands_ : 0;
+    if (n && n == config_.vanishAt) {
+        dead_ = true;
+        event("vanish " + name + " " + std::to_string(n));
+        return;
+    }
+    std::string answer;
+    command(text, answer);
+    if (n && n == config_.dropReplyAt) {
+        event("reply-dropped " + name + " " + std::to_string(n));
+        return;
+    }
+    if (n && n == config_.corruptReplyAt && !answer.empty()) {
+        answer[0] = '#';
+        event("reply-corrupted " + name + " " + std::to_string(n));
+    }
+    out += answer;
+}
+
 void LpcChip::receive(uint8_t byte, std::string& out) {
+    if (dead_) return;
     switch (state_) {
     case State::Running:
         return;
@@ -131,7 +165,7 @@ void LpcChip::line(const std::string& text, std::string& out) {
         event("crystal " + text);
         return;
     case State::Command:
-        command(text, out);
+        commandWithFaults(text, out);
         return;
     case State::WriteData:
         writeDataLine(text, out);

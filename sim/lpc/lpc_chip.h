@@ -17,6 +17,12 @@ struct ChipConfig {
     unsigned bootMinor = 1;
     unsigned writeResends = 0;  // answer RESEND to this many RAM-write checksums, whatever they hold
     unsigned readBadSums = 0;   // send a wrong checksum for this many RAM-read blocks
+    // Faults that strike once, at the N-th command named faultCommand (0: off).
+    std::string faultCommand = "C";
+    unsigned dropReplyAt = 0;     // the command is carried out but its answer never sent
+    unsigned corruptReplyAt = 0;  // its answer goes out damaged: no return code on the line
+    unsigned vanishAt = 0;        // the chip goes dead before answering and stays silent ...
+    int vanishMs = -1;            // ... until it is back in its boot ROM this much later (-1: never)
 };
 
 class LpcChip {
@@ -32,6 +38,10 @@ public:
     bool synchronised() const { return state_ != State::WaitQuestion && state_ != State::WaitSyncLine; }
     bool running() const { return state_ == State::Running; }
     bool echo() const { return echo_; }
+    // Dead after a vanishing fault: everything received is ignored.
+    bool dead() const { return dead_; }
+    // Power comes back: the boot ROM waits for a new "?"; the flash keeps what it holds.
+    void powerUp();
     // A rate the chip switches to once its reply to "B" has left the line (0: none).
     unsigned takePendingBaud() { unsigned b = pendingBaud_; pendingBaud_ = 0; return b; }
 
@@ -56,8 +66,12 @@ private:
     uint8_t* memory(uint32_t address, uint32_t count, bool ramOnly);
     void event(const std::string& text);
 
+    void commandWithFaults(const std::string& text, std::string& out);
+
     ChipConfig config_;
     State state_ = State::WaitQuestion;
+    bool dead_ = false;
+    unsigned faultCommands_ = 0;  // commands named faultCommand seen so far
     bool echo_ = true;
     bool unlocked_ = false;
     unsigned pendingBaud_ = 0;

@@ -48,7 +48,8 @@ void usage() {
     std::fprintf(stderr,
                  "usage: velmarine-lpc-sim [--pace] [--no-rate-check] [--rate BAUD] [--dump FILE]\n"
                  "       [--serial W0,W1,W2,W3] [--part-id N] [--boot-version MAJOR.MINOR]\n"
-                 "       [--resend N] [--bad-read-sums N]\n");
+                 "       [--resend N] [--bad-read-sums N] [--fault-command NAME]\n"
+                 "       [--drop-reply N] [--corrupt-reply N] [--vanish N[:MS]]\n");
 }
 
 unsigned speedToRate(speed_t s) {
@@ -194,6 +195,16 @@ int main(int argc, char** argv) {
         else if (a == "--part-id") opt.chip.partId = uint32_t(std::strtoul(value(), nullptr, 0));
         else if (a == "--resend") opt.chip.writeResends = unsigned(std::strtoul(value(), nullptr, 10));
         else if (a == "--bad-read-sums") opt.chip.readBadSums = unsigned(std::strtoul(value(), nullptr, 10));
+        else if (a == "--fault-command") opt.chip.faultCommand = value();
+        else if (a == "--drop-reply") opt.chip.dropReplyAt = unsigned(std::strtoul(value(), nullptr, 10));
+        else if (a == "--corrupt-reply") opt.chip.corruptReplyAt = unsigned(std::strtoul(value(), nullptr, 10));
+        else if (a == "--vanish") {
+            unsigned at = 0;
+            int ms = -1;
+            if (std::sscanf(value(), "%u:%d", &at, &ms) < 1) return usage(), 2;
+            opt.chip.vanishAt = at;
+            opt.chip.vanishMs = ms;
+        }
         else if (a == "--boot-version") {
             unsigned major = 0, minor = 0;
             if (std::sscanf(value(), "%u.%u", &major, &minor) != 2) return usage(), 2;
@@ -255,6 +266,8 @@ int main(int argc, char** argv) {
     };
     std::deque<Rx> pending;
     Clock::time_point rxClock{};
+    Clock::time_point powerBack{};  // when a vanished chip is back in its boot ROM
+    bool powerPending = false;
     bool garbling = false;
     unsigned pendingBaud = 0;
     {
@@ -288,6 +301,14 @@ int main(int argc, char** argv) {
                 }
             }
             Clock::time_point now = Clock::now();
+            if (chip.dead() && opt.chip.vanishMs >= 0) {
+                if (!powerPending) powerBack = now + std::chrono::milliseconds(opt.chip.vanishMs);
+                powerPending = true;
+                if (now >= powerBack) {
+                    chip.powerUp();
+                    powerPending = false;
+                }
+            }
             std::string out;
             while (!pending.empty() && pending.front().due <= now && !pendingBaud) {
                 uint8_t byte = pending.front().byte;

@@ -242,6 +242,7 @@ ModuleConfig parse_module_line(const std::string& line, const LabConfig& sofar)
                 m.version_after_update = pack_version(a, b, c2);
             else
                 m.version_after_update = num(k, v);
+        } else if (faults::parse_key(k, v, m.once)) {
         } else {
             bad("unknown key '" + k + "'");
         }

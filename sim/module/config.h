@@ -1,5 +1,6 @@
 // Lab description: which modules exist, how they are reached and how they misbehave.
 #pragma once
+#include "sim/module/faults.h"
 #include "sim/module/streams.h"
 
 #include <cstdint>
@@ -53,6 +54,7 @@ struct ModuleConfig {
     std::map<uint8_t, std::vector<uint8_t>> factory; // factory-data records by index
     std::vector<uint32_t> slots = {1024, 1024, 1024, 1024}; // capacities of store 0's slots
     Misbehaviour mis;
+    OnceFaults once;                // faults that strike once per run (faults.h)
     uint32_t parent = 0;            // bus modules: the router's serial number
     // upgrade entity
     bool uei_data = false;          // takes blocks as byte-string writes of option 10

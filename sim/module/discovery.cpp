@@ -1,4 +1,5 @@
 #include "sim/module/discovery.h"
+#include "sim/module/faults.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -75,7 +76,7 @@ DiscoveryResponder::~DiscoveryResponder()
         ::close(fd_);
 }
 
-void DiscoveryResponder::on_ready(short, Clock::time_point)
+void DiscoveryResponder::on_ready(short, Clock::time_point now)
 {
     uint8_t buf[64];
     sockaddr_in from{};
@@ -88,6 +89,8 @@ void DiscoveryResponder::on_ready(short, Clock::time_point)
     // Replies go to the requester's listening port, one above the request port.
     from.sin_port = htons(static_cast<uint16_t>(port_ + 1));
     for (auto& e : entries_) {
+        if (faults::away(*e.module, now))
+            continue;
         log_.log(e.module->serial(), "discovery-request %s", text);
         auto r = discovery_reply(*e.module, e.port);
         ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);

@@ -1,4 +1,5 @@
 #include "sim/module/session.h"
+#include "sim/module/faults.h"
 
 #include <algorithm>
 
@@ -37,6 +38,8 @@ void Session::queue(const SimModule& from, Packet p, Clock::time_point now, bool
     if (!link_level && m.wrong_length && p.data.size() > 1 &&
         (m.wrong_length_cmd < 0 || p.data[0] == m.wrong_length_cmd))
         p.data.pop_back();
+    if (!link_level && !faults::on_answer(from, p, log_))
+        return;
     out_.emplace(when, std::move(p));
 }
 
@@ -44,6 +47,11 @@ void Session::receive(const Packet& p, Clock::time_point now)
 {
     if (dropped_)
         return;
+    if (faults::away(top_, now)) { // a module that dropped off takes no new link
+        dropped_ = true;
+        next_hb_.reset();
+        return;
+    }
     ++received_;
     const auto& mis = top_.config().mis;
     if (mis.drop_after && received_ >= mis.drop_after) {
@@ -88,6 +96,11 @@ void Session::receive(const Packet& p, Clock::time_point now)
                 queue(top_, std::move(r), now, false);
             return;
         }
+        if (faults::vanishes_on(top_, p, now, log_)) {
+            dropped_ = true;
+            next_hb_.reset();
+            return;
+        }
         for (auto& r : top_.handle(p))
             queue(top_, std::move(r), now, false);
         if (top_.take_reboot()) {
@@ -108,6 +121,8 @@ void Session::receive(const Packet& p, Clock::time_point now)
                 queue(*bus, std::move(r), now, false);
             return;
         }
+        if (faults::vanishes_on(*bus, p, now, log_) || faults::away(*bus, now))
+            return; // a bus module that dropped off leaves its packets unanswered
         for (auto& r : bus->handle(p))
             queue(*bus, std::move(r), now, false);
         bus->take_reboot(); // behind a router the link stays up

@@ -34,7 +34,8 @@ const char kUsage[] =
     "                        line \"error\"), empty (empty body), empty-bird (\"ok\" without\n"
     "                        a file), truncate (close after half the body), bad-base64\n"
     "                        (a character outside the alphabet in the file), stall (send\n"
-    "                        half the body, then nothing)\n"
+    "                        half the body, then nothing), die (send half the body, then\n"
+    "                        the whole server exits)\n"
     "  --fault-op OP         misbehave only for this operation (hi, qu, bird, builds, fix,\n"
     "                        ent_jwt); default: every operation\n"
     "  --stall-seconds N     how long a stall holds the connection (default 3600)\n"
@@ -95,24 +96,29 @@ bool parse(int argc, char** argv, Options& o) {
     }
     const std::string& f = o.fault;
     if (!f.empty() && f.rfind("status:", 0) != 0 && f != "not-ok" && f != "empty" && f != "empty-bird" &&
-        f != "truncate" && f != "bad-base64" && f != "stall") {
+        f != "truncate" && f != "bad-base64" && f != "stall" && f != "die") {
         std::fprintf(stderr, "update_server: unknown fault %s\n", f.c_str());
         return false;
     }
     return true;
 }
 
-// Sends the first half of the body, then either closes (truncate) or holds the
-// connection without sending anything (stall).
-void serve_partial(httplib::Response& res, std::string body, bool stall, int stallSeconds) {
+// Sends the first half of the body, then either closes (truncate), holds the
+// connection without sending anything (stall) or ends the whole server (die), as a
+// server that crashes or loses power mid-answer would.
+void serve_partial(httplib::Response& res, std::string body, bool stall, int stallSeconds, bool die = false) {
     const size_t total = body.size();
     res.set_content_provider(total, "text/plain",
-                             [body = std::move(body), stall, stallSeconds](size_t offset, size_t,
-                                                                           httplib::DataSink& sink) {
+                             [body = std::move(body), stall, stallSeconds, die](size_t offset, size_t,
+                                                                                httplib::DataSink& sink) {
                                  const size_t half = body.size() / 2;
                                  if (offset < half) {
                                      sink.write(body.data() + offset, half - offset);
                                      return true;
+                                 }
+                                 if (die) {
+                                     std::fputs("update_server: dying mid-answer (fault die)\n", stderr);
+                                     std::_Exit(3);
                                  }
                                  if (stall) {
                                      auto until = std::chrono::steady_clock::now() +
@@ -183,7 +189,7 @@ int main(int argc, char** argv) {
             if (reply.op == "bird" && reply.body.size() > 8) reply.body[reply.body.size() / 2] = '*';
             res.set_content(std::move(reply.body), "text/plain");
         } else {
-            serve_partial(res, std::move(reply.body), o.fault == "stall", o.stallSeconds);
+            serve_partial(res, std::move(reply.body), o.fault == "stall", o.stallSeconds, o.fault == "die");
         }
     });
     server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
