@@ -28,7 +28,8 @@ void usage(std::FILE* f)
                  "  [deny=OPT[:CODE],...] [bad_sum] [factory=IDX:HEX] [slots=CAP,...]\n"
                  "  upgrade entity: [uei_data] [in_loader] [block_size=N] [load_base=N]\n"
                  "  [build_after_update=N] [version_after_update=A.B.C] [short_ack] [bad_upgrade_sum]\n"
-                 "  [prepare_status=N] [no_load_reply]\n"
+                 "  [prepare_status=N] [no_load_reply] [reboot_keeps_link] [reboot_ms=N]\n"
+                 "  [loader_reenumerates[=MS]] [loader_serial=HEX] [flash_dir=DIR]\n"
                  "router lines add [strict_route]; bus lines take router=<hex> (default: the last router)\n"
                  "and no transport.\n");
 }
