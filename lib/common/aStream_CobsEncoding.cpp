@@ -170,14 +170,13 @@ aErr sCobsWrite(const uint8_t* pData, size_t length, void* ref)
     return result;
 }
 
+// A single byte is part of a packet like any other: it goes through the
+// assembler, so byte-by-byte writes (and a one-byte aStream_Write, which uses
+// put) still leave the line as whole frames. Handing it to the line raw would
+// put an unframed byte between frames, which the peer reads as noise.
 aErr sCobsPut(const uint8_t* pByte, void* ref)
 {
-    CobsState* s = state(ref);
-    if (!s || !pByte)
-        return aErrParam;
-    if (!s->put)
-        return aErrMode;
-    return s->put(pByte, s->ref);
+    return sCobsWrite(pByte, 1, ref);
 }
 
 aErr sCobsWait(uint32_t ms, void* ref)

@@ -163,6 +163,31 @@ TEST_F(Framing, WritesGoldenFrames)
     EXPECT_EQ((Bytes{0x02, 0x02, 0x02, 0x91, 0x00}), line.outgoing);
 }
 
+TEST_F(Framing, ByteByByteWritesAreFramedToo)
+{
+    // One-byte writes go through put: they must build the same frame as a
+    // whole-packet write, and nothing may reach the line before it is complete.
+    const Bytes p1 = {0x02, 0x01, 0x05};
+    for (size_t i = 0; i < p1.size(); ++i) {
+        ASSERT_EQ(aErrNone, aStream_Write(s, &p1[i], 1));
+        if (i + 1 < p1.size())
+            EXPECT_TRUE(line.outgoing.empty()) << "after byte " << i;
+    }
+    EXPECT_EQ((Bytes{0x05, 0x02, 0x01, 0x05, 0xB4, 0x00}), line.outgoing);
+
+    // Over a transport with write only, and mixed with a multi-byte write.
+    aStream* writeOnly = nullptr;
+    Line other;
+    ASSERT_EQ(aErrNone, aStream_CreateCobsEncoding(nullptr, nullptr, Line::write, nullptr, &other, &writeOnly));
+    const uint8_t address = 0x02;
+    const Bytes rest = {0x00, 0x02, 0x01, 0x05};
+    ASSERT_EQ(aErrNone, aStream_Write(writeOnly, &address, 1));
+    EXPECT_TRUE(other.outgoing.empty());
+    ASSERT_EQ(aErrNone, aStream_Write(writeOnly, rest.data(), rest.size()));
+    EXPECT_EQ((Bytes{0x02, 0x02, 0x02, 0x91, 0x00, 0x05, 0x02, 0x01, 0x05, 0xB4, 0x00}), other.outgoing);
+    aStream_Destroy(&writeOnly);
+}
+
 TEST_F(Framing, ReadsGoldenFrames)
 {
     feed({0x05, 0x02, 0x01, 0x05, 0xB4, 0x00});
