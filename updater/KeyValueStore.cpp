@@ -29,6 +29,26 @@ std::string trimmed(const char* begin, const char* end) {
     return std::string(begin, end);
 }
 
+// The line an entry is saved as, or false when no line would read back as the
+// same key and value. A key that begins with '#' would read as a comment, so it
+// is written indented: the reader skips leading whitespace before the key, and
+// older readers of these files do the same, so no new syntax is needed.
+bool savedLine(const std::string& key, const std::string& value, std::string& line) {
+    if (key.empty() || isSpace(key.front()) || isSpace(key.back()) ||
+        key.find_first_of("=\n") != std::string::npos)
+        return false;
+    if (!value.empty() && (isSpace(value.front()) || isSpace(value.back()) || value.find('\n') != std::string::npos))
+        return false;
+    line.clear();
+    if (key.front() == '#') line += ' ';
+    line += key;
+    line += '=';
+    line += value;
+    line += '\n';
+    // Longer lines are skipped by the reader.
+    return line.size() < kLineBuffer;
+}
+
 }  // namespace
 
 KeyValueStore::KeyValueStore(const char* filePath) {
@@ -184,12 +204,16 @@ void KeyValueStore::Save(const char* filePath) {
     }
     if (modified) Add(KEY_UPDATED_TIME, TimeStamp());
 
-    std::string text;
+    std::string text, line;
     for (const auto& [k, v] : entries) {
-        text += k;
-        text += '=';
-        text += v;
-        text += '\n';
+        // An entry that would come back altered, or as a different entry, is not
+        // written: a value with a line break would otherwise inject a line of its own.
+        if (!savedLine(k, v, line)) {
+            Log::log(Log::DEBUG_Attributes, "Attibutes: entry '%s' cannot be stored in '%s', left out\n", k.c_str(),
+                     path.c_str());
+            continue;
+        }
+        text += line;
     }
     int sysError = 0;
     aErr err = AtomicFile_Write(path, reinterpret_cast<const uint8_t*>(text.data()), text.size(), &sysError);

@@ -188,6 +188,41 @@ TEST(KeyValueFile, SaveWritesSortedLinesAndStampsOnlyChanges) {
     EXPECT_EQ(readText(other), text);
 }
 
+TEST(KeyValueFile, WhatIsSavedReadsBackTheSame) {
+    // Entries that fit the line format come back exactly; a key that begins with
+    // '#' is written indented so that it does not read as a comment.
+    const Map kept = {
+        {"a", ""}, {"#", ""}, {"#k", "v"}, {"##", "#"}, {"b", "x=y"}, {"c", "in ner"}, {"d", "tab\tin"},
+        {"e", std::string(2044, 'y')}, {"f\rg", "v\rw"},
+    };
+    // Entries no line can carry: they would read back altered or as another entry.
+    const Map refused = {
+        {"", "v"},        {" lead", "v"},    {"trail ", "v"},   {"k=q", "v"},          {"nl\nkey", "v"},
+        {"v1", " lead"},  {"v2", "trail "}, {"v3", "x\nINJECTED=1"}, {"v4", "cr\r"}, {"v5", std::string(2045, 'y')},
+    };
+    ScratchDir dir;
+    std::string p = dir.file("kv");
+    writeText(p, "");
+    KeyValueStore kv(p.c_str());
+    for (const auto& [k, v] : kept) kv.Add(k, v);
+    for (const auto& [k, v] : refused) kv.Add(k, v);
+    LogCapture log(Log::DEBUG_Attributes);
+    kv.Save();
+    EXPECT_FALSE(kv.IsModified());
+    EXPECT_THAT(readText(p), HasSubstr("\n #k=v\n"));
+    EXPECT_THAT(log.text(), HasSubstr("Attibutes: entry 'k=q' cannot be stored in '" + p + "', left out\n"));
+
+    KeyValueStore again(p.c_str());
+    Map expected = kept;
+    expected["UPDATED_TIME"] = kv.GetString("UPDATED_TIME");
+    EXPECT_EQ(again.Entries(), expected);
+
+    // A file written before keys were indented still reads as it always did.
+    writeText(p, "#k=old comment\n #k=v\na=\n");
+    KeyValueStore old(p.c_str());
+    EXPECT_EQ(old.Entries(), (Map{{"#k", "v"}, {"a", ""}}));
+}
+
 TEST(KeyValueFile, FailedSaveKeepsTheOldFileAndTheFlag) {
     ScratchDir dir;
     std::string p = dir.file("kv");
