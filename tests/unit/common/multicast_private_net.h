@@ -11,14 +11,19 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace private_net {
 
@@ -68,6 +73,34 @@ public:
         });
         worker.join();
         return entered;
+    }
+
+    // Runs a program (such as "ip link add ...") inside the namespace: it is
+    // started from a thread that has entered it. True when it exits with 0
+    // within ten seconds; it is killed after that.
+    bool command(const std::vector<std::string>& argv) const
+    {
+        bool done = false;
+        run([&] {
+            std::vector<char*> args;
+            for (const auto& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            pid_t pid = 0;
+            if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return;
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            int status = 0;
+            while (waitpid(pid, &status, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() > end) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, &status, 0);
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            done = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        });
+        return done;
     }
 
 private:
