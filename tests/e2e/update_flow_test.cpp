@@ -158,7 +158,9 @@ TEST_F(Update, GetThenUpdateFromTheServerPatchesTheSerialNumberWithEitherTransfe
 }
 
 TEST_F(Update, BuildChoice) {
-    ASSERT_TRUE(make_bird(root / "catalog" / kSerial / "1300.bird", Image{.build = 1300}));
+    Image served;
+    served.build = 1300;
+    ASSERT_TRUE(make_bird(root / "catalog" / kSerial / "1300.bird", served));
     Image i1200, i1300;
     i1300.build = 1300;
     i1300.firmware = pattern(1000, 13);
@@ -194,7 +196,9 @@ TEST_F(Update, BuildChoice) {
         const fs::path device = root / "store" / "updater" / kSerial;
         fs::create_directories(device);
         ASSERT_TRUE(make_bird(device / "1200.bird", i1200));
-        if (c.stored1300) ASSERT_TRUE(make_bird(device / "1300.bird", i1300));
+        if (c.stored1300) {
+            ASSERT_TRUE(make_bird(device / "1300.bird", i1300));
+        }
         std::ofstream(device / ".settings") << c.settingsText;
 
         auto l = lab("");
@@ -210,9 +214,13 @@ TEST_F(Update, BuildChoice) {
         ProcessResult r = updater(*l, args);
         const std::string all = r.out + r.err;
         EXPECT_EQ(r.exitStatus, c.status) << all;
-        if (!c.shown.empty()) EXPECT_TRUE(contains(all, c.shown)) << all;
+        if (!c.shown.empty()) {
+            EXPECT_TRUE(contains(all, c.shown)) << all;
+        }
         EXPECT_EQ(contains(all, notice), c.noticeShown) << all;
-        if (c.flashed) EXPECT_EQ(flash(), *c.flashed);
+        if (c.flashed) {
+            EXPECT_EQ(flash(), *c.flashed);
+        }
     }
 }
 
@@ -294,8 +302,9 @@ TEST_F(Update, ShortAcknowledgementAndSilentLoaderStartStillComplete) {
         ProcessResult r = updater(*l, {"-U", "-d", kSerial, "-f", bird.string(), "-X", "0x100"});
         EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
         EXPECT_EQ(flash(), image.firmware);
-        if (std::string(fault) == "no_load_reply")
+        if (std::string(fault) == "no_load_reply") {
             EXPECT_TRUE(contains(r.out + r.err, "NETWORK: Attempting to reconnect. Attempt: 1 of 5")) << r.out << r.err;
+        }
     }
 }
 

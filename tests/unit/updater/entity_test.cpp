@@ -89,7 +89,9 @@ TEST(UpdaterEntity, FirmwareBlockGoesOutInPiecesOfTheBlockSizeEachCheckedAndWrit
         SCOPED_TRACE(*path ? "byte strings" : "packets");
         Bench b(std::string("in_loader block_size=256 ") + path);
         ASSERT_TRUE(b.sim.ready()) << b.sim.error();
-        if (*path) ASSERT_EQ(b.entity.CheckUEIDataSupport(), aErrNone);
+        if (*path) {
+            ASSERT_EQ(b.entity.CheckUEIDataSupport(), aErrNone);
+        }
         const auto data = block(0x8000, 1000);
         uint16_t blockSize = 0;
         ASSERT_EQ(b.entity.TransferPrepare(data.data(), uint32_t(data.size()), 0, &blockSize), aErrNone);
