@@ -30,12 +30,17 @@ int HID_SDPLoader::readData(std::vector<uint8_t>& reply, int timeoutMs) {
     for (;;) {
         int n = hid_read_timeout(handle_, report, sizeof report, timeoutMs);
         if (n <= 0) break;
-        int keep = report[0] == 3 ? 5 : n;
-        if (keep > n) keep = n;
-        reply.insert(reply.end(), report, report + keep);
-        appended += keep;
+        appended += appendReport(reply, report, n);
     }
     return appended;
+}
+
+int HID_SDPLoader::appendReport(std::vector<uint8_t>& reply, const unsigned char* report, int n) {
+    if (n <= 0) return 0;
+    int keep = report[0] == 3 ? 5 : n;
+    if (keep > n) keep = n;
+    reply.insert(reply.end(), report, report + keep);
+    return keep;
 }
 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, size_t index, uint32_t& value) {

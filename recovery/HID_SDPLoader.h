@@ -23,6 +23,11 @@ public:
     int readData(std::vector<uint8_t>& reply, int timeoutMs) override;
     bool getDataFromBuffer(const std::vector<uint8_t>& reply, size_t index, uint32_t& value) override;
 
+    // Adds one input report of n bytes, as hidapi delivered it, to the reply: report 3
+    // keeps its identifier and the 4-byte word, any other report all of its bytes.
+    // Returns the bytes added.
+    static int appendReport(std::vector<uint8_t>& reply, const unsigned char* report, int n);
+
 private:
     hid_device_* handle_ = nullptr;
     uint16_t vendor_;
