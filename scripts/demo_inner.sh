@@ -33,6 +33,8 @@ server_pid=""
 source "$here/demo_steps.sh"
 # shellcheck source=demo_lpc.sh
 source "$here/demo_lpc.sh"
+# shellcheck source=demo_imx.sh
+source "$here/demo_imx.sh"
 
 stop_pid() {
   [ -n "$1" ] || return 0
@@ -69,7 +71,8 @@ make_catalog() {
   "$BIRDTOOL" create -o catalog/$TARGET/1200.bird --loader 0x10000000:loader.bin \
     --firmware 0:firmware.bin --build 1200 --version 2.11.0 --model VM-Temp-4 --serial-offsets 256:512 &&
   mkdir -p catalog/$USB_TARGET && cp catalog/$TARGET/1200.bird catalog/$USB_TARGET/ &&
-  lpc_catalog catalog
+  lpc_catalog catalog &&
+  imx_catalog catalog
 }
 
 start_server() {
@@ -230,13 +233,15 @@ step_done
 step "Download and update a module on USB" \
   "-G -U in one go: download the latest build, then update the module with it." \
   "Both commands run in one emulated-USB session, so the listing after the update" \
-  "shows the module that was just updated (it re-enumerates when it reboots)."
+  "shows the module that was just updated, once it is back on the bus (it leaves" \
+  "and re-enumerates when it reboots into the new firmware)."
 run_shown 60 "" "$USBSIM" --events usb-update-events.log \
   --usb "serial=$USB_TARGET product=0x13 version=2.10.4 build=1001 name=\"Scope front end\" uei_data build_after_update=1200 version_after_update=2.11.0" \
   -- bash -c 'shown() { printf "$ %s\n" "$*"; "$@"; }
     shown Updater -G -U -d "$1" -i store -u "$2"; status=$?
+    for _ in $(seq 50); do grep -q "^$1 usb-plug" "$3" && break; sleep 0.1; done
     shown Updater -D -i store
-    exit $status' demo "$USB_TARGET" "$URL"
+    exit $status' demo "$USB_TARGET" "$URL" usb-update-events.log
 expect_status 0
 expect_line "Build 1200 is valid"
 expect_line "Update time:"
@@ -246,5 +251,6 @@ check "the module went through its loader and rebooted (it re-enumerated)" \
 step_done
 
 lpc_steps
+imx_steps
 
 summary $((SECONDS - started))

@@ -45,6 +45,10 @@ TEST(Demo, TourShowsEveryStepAndPasses) {
         "[ 0400A001 55AA55AA FFFFFFFF 00000007 ]",
         "$ Updater -U -t RECOVER -s /dev/pts/",
         "ok: the chip's flash holds the decoded firmware",
+        "$ Updater -N -s USB -i store -u http://127.0.0.1:",
+        "[ 44440004 33330003 22220002 11110001 ]",
+        "$ Updater -U -t RECOVER -s USB -i store -u http://127.0.0.1:",
+        "ok: the module's flash holds the recovery build's firmware",
         "Demo complete: all ",
     };
     for (const char* line : shown) EXPECT_TRUE(has(r.out, line)) << "missing: " << line << "\n" << r.out;
