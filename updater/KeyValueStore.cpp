@@ -45,8 +45,9 @@ bool savedLine(const std::string& key, const std::string& value, std::string& li
     line += '=';
     line += value;
     line += '\n';
-    // Longer lines are skipped by the reader.
-    return line.size() < kLineBuffer;
+    // A line longer than the reader's buffer is still written as it is: the file
+    // keeps the value, and reading it skips that one line, as it always has.
+    return true;
 }
 
 }  // namespace

@@ -198,7 +198,7 @@ TEST(KeyValueFile, WhatIsSavedReadsBackTheSame) {
     // Entries no line can carry: they would read back altered or as another entry.
     const Map refused = {
         {"", "v"},        {" lead", "v"},    {"trail ", "v"},   {"k=q", "v"},          {"nl\nkey", "v"},
-        {"v1", " lead"},  {"v2", "trail "}, {"v3", "x\nINJECTED=1"}, {"v4", "cr\r"}, {"v5", std::string(2045, 'y')},
+        {"v1", " lead"},  {"v2", "trail "}, {"v3", "x\nINJECTED=1"}, {"v4", "cr\r"},
     };
     ScratchDir dir;
     std::string p = dir.file("kv");
