@@ -6,6 +6,7 @@
 
 DEMO_STEP=0
 DEMO_FAILED=()
+# The last command's output; the caller names the file (and removes it).
 DEMO_OUT=${DEMO_OUT:-$(mktemp /tmp/velmarine-demo-out.XXXXXX)}
 demo_step_ok=1
 demo_step_title=""
