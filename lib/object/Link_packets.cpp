@@ -119,6 +119,22 @@ uint8_t Link::ueiFilter(const aPacket* packet, void* ref)
         v->value.byteVal = packet->dataSize > 3 ? packet->data[3] : static_cast<uint8_t>(aErrUnknown);
         return 1;
     }
+    // A subindexed read arrives as a byte record holding the subindex. A reply
+    // in the subindexed form echoes that subindex before its value; the 6- and
+    // 8-byte forms cannot be mistaken for plain replies, so take their value
+    // rather than hand the subindex back as if it had been read.
+    if (v->type == ueiTypeByte && packet->data[3] == v->value.byteVal) {
+        if (packet->dataSize == 6) {
+            v->type = ueiTypeShort;
+            v->value.shortVal = aUEI_RetrieveShort(packet->data + 4);
+            return 1;
+        }
+        if (packet->dataSize == 8) {
+            v->type = ueiTypeInt;
+            v->value.intVal = aUEI_RetrieveInt(packet->data + 4);
+            return 1;
+        }
+    }
     switch (packet->dataSize) {
     case 3:
         v->type = ueiTypeVoid;

@@ -74,6 +74,36 @@ TEST(UeiFilter, MatchesTheKeyAndDecodesByLength)
     EXPECT_EQ(v.type, ueiTypeVoid);
 }
 
+// A subindexed read (a byte record holding the subindex) answered in the
+// subindexed form gets the value after the echoed subindex, not the subindex.
+TEST(UeiFilter, SubindexedRepliesCarryTheirValueAfterTheSubindex)
+{
+    struct Case {
+        aPacket p;
+        int32_t type;
+        uint32_t value;
+    } cases[] = {
+        {packet(6, {3, 39, 0x00, 2, 0xDE, 0xAD, 0xBE, 0xEF}), ueiTypeInt, 0xDEADBEEF},
+        {packet(6, {3, 39, 0x00, 2, 0x12, 0x34}), ueiTypeShort, 0x1234},
+        {packet(6, {3, 39, 0x00, 0x11, 0x22, 0x33, 0x44}), ueiTypeInt, 0x11223344},  // plain form
+        {packet(6, {3, 39, 0x00, 1, 0xDE, 0xAD, 0xBE, 0xEF}), ueiTypeByte, 2},       // another subindex
+    };
+    for (const Case& c : cases) {
+        uei v{};
+        v.module = 6;
+        v.command = 3;
+        v.option = 39;
+        v.specifier = 0;
+        v.type = ueiTypeByte;
+        v.value.byteVal = 2;
+        ASSERT_EQ(Link::ueiFilter(&c.p, &v), 1) << int(c.p.dataSize);
+        EXPECT_EQ(v.type, c.type) << int(c.p.dataSize);
+        if (c.type == ueiTypeInt) EXPECT_EQ(v.value.intVal, c.value);
+        if (c.type == ueiTypeShort) EXPECT_EQ(v.value.shortVal, c.value);
+        if (c.type == ueiTypeByte) EXPECT_EQ(v.value.byteVal, c.value);
+    }
+}
+
 TEST(LinkConnect, SpecifiersThatCannotBeConnected)
 {
     struct Case {
