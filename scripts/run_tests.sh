@@ -19,8 +19,10 @@ reports=$(mktemp -d /tmp/sanitizer-reports.XXXXXX)
 trap 'rm -rf "$reports"' EXIT
 common="log_path=$reports/report:exitcode=66:print_stacktrace=1"
 # The emulated-USB lab preloads umockdev ahead of the sanitizer runtime; the order
-# does not matter for what is checked.
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}$common:verify_asan_link_order=0:check_initialization_order=1"
+# does not matter for what is checked. A log_path here makes programs in that lab
+# crash at start, so AddressSanitizer reports go to standard error with their own
+# exit status, which fails the test that ran the program.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=66:print_stacktrace=1:verify_asan_link_order=0:check_initialization_order=1"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}$common:halt_on_error=1"
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/scripts/sanitizers/lsan.supp:print_suppressions=0"
 export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}$common:halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitizers/tsan.supp"
