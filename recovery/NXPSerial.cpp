@@ -15,6 +15,8 @@ void sleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::millisecond
 
 // The pause after a read that found nothing: at most a millisecond, but over as soon
 // as a byte arrives, so a reply is picked up without waiting out the rest of the tick.
+constexpr uint32_t kResponseGraceMs = 50;
+
 void pauseForByte(aStreamRef stream) {
     if (stream == nullptr || aStream_WaitReadable(stream, 1) == aErrParam) sleepMs(1);
 }
@@ -167,10 +169,22 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t& length, const c
     sleepMs(wait + 20);
 
     aErr status = aErrNone;
+    bool graceUsed = false;
     while (length < most) {
         uint8_t byte = 0;
         status = _readByte(byte);
-        if (status != aErrNone) break;
+        if (status != aErrNone) {
+            // The fixed sleep above is what the line needs at full speed; a reply
+            // can still start late (a USB serial adapter's latency timer, a busy
+            // host) or arrive in pieces. One short, bounded look per gap keeps a
+            // late reply from reading as no reply at all.
+            if (!graceUsed && stream_ != nullptr && aStream_WaitReadable(stream_, kResponseGraceMs) == aErrNone) {
+                graceUsed = true;
+                continue;
+            }
+            break;
+        }
+        graceUsed = false;
         if (length == 0 && byte == '\n') {
             Log::log(Log::DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
             continue;
