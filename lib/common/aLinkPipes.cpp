@@ -25,6 +25,8 @@ constexpr uint32_t kPoolFillLimit = kPoolBuffer - aPACKET_MAX_WIRE;
 constexpr uint32_t kIdleSliceMs = 10;
 // How long after a write the reader keeps looking for the reply without waiting.
 constexpr int64_t kReplySpinNs = 200000;
+// How long after a write the writer keeps looking for the next packet without waiting.
+constexpr int64_t kNextRequestSpinNs = 200000;
 // A sync burst that got no complete answer within this quiet time is repeated.
 constexpr auto kResyncQuiet = std::chrono::milliseconds(100);
 
@@ -302,7 +304,19 @@ void sOutPipeProcess(aLinkRecord* link)
 {
     link->outRunning = true;
     while (link->running) {
-        aPacket* packet = aPacketFifo_Await(link->outFifo, kWriterWaitMs);
+        aPacket* packet = nullptr;
+        // Right after a write the module's answer, and with it the caller's
+        // next request, are imminent: look for that request without going to
+        // sleep, so that it goes out without waiting for this thread to be
+        // woken. Each turn yields the processor to the threads it waits for.
+        while (link->running && Clock::now().time_since_epoch().count() - link->lastWrite.load() < kNextRequestSpinNs) {
+            packet = aPacketFifo_Get(link->outFifo);
+            if (packet != nullptr)
+                break;
+            std::this_thread::yield();
+        }
+        if (packet == nullptr)
+            packet = aPacketFifo_Await(link->outFifo, kWriterWaitMs);
         if (packet == nullptr)
             continue;
         if (link->pooled) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 
 namespace {
 
@@ -41,6 +42,11 @@ struct packetFifo {
         packets.clear();
         windowStart = nextSerial.load();
     }
+    // Empty exactly when the oldest queued serial is the next one to be given.
+    // Read without the lock by readers that only look (a put in progress may
+    // be missed, as if the look had come a moment earlier), so that threads
+    // polling an empty FIFO never contend for its lock with those filling it.
+    bool looksEmpty() const { return windowStart.load() == nextSerial.load(); }
     void syncWindow() { windowStart = packets.empty() ? nextSerial.load() : packets.front().getId(); }
     void eraseAndSyncWindow(std::deque<SerialPacket>::iterator it)
     {
@@ -67,14 +73,17 @@ struct packetFifo {
 using FifoRef = std::shared_ptr<packetFifo>;
 
 std::map<aPacketFifoId, FifoRef> gpPacketFifoDictionary;
-std::mutex gpPacketFifoDictionaryMutex;
+// Every FIFO operation looks its FIFO up here, from the caller threads and from
+// both threads of every link at once: lookups share the lock so that they never
+// make each other wait (and sleep); only creation and destruction take it alone.
+std::shared_mutex gpPacketFifoDictionaryMutex;
 std::atomic<uint64_t> gpSequentialId{1};
 
 // The dictionary lock is held only for the lookup; the FIFO stays alive
 // through the returned reference even when destroyed meanwhile.
 FifoRef sFind(aPacketFifoId id)
 {
-    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+    std::shared_lock<std::shared_mutex> lock(gpPacketFifoDictionaryMutex);
     auto it = gpPacketFifoDictionary.find(id);
     return it == gpPacketFifoDictionary.end() ? nullptr : it->second;
 }
@@ -95,7 +104,7 @@ aPacketFifoId aPacketFifo_Create(void)
         aPacketFifoId id = gpSequentialId++;
         if (id == 0)
             id = gpSequentialId++;
-        std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+        std::lock_guard<std::shared_mutex> lock(gpPacketFifoDictionaryMutex);
         gpPacketFifoDictionary.emplace(id, std::move(fifo));
         return id;
     } catch (...) {
@@ -110,7 +119,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id)
     try {
         FifoRef fifo;
         {
-            std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+            std::lock_guard<std::shared_mutex> lock(gpPacketFifoDictionaryMutex);
             auto it = gpPacketFifoDictionary.find(*id);
             if (it == gpPacketFifoDictionary.end())
                 return aErrNotFound;
@@ -165,6 +174,8 @@ aPacket* aPacketFifo_Get(aPacketFifoId id)
 {
     FifoRef fifo = sFind(id);
     if (!fifo)
+        return nullptr;
+    if (fifo->looksEmpty())
         return nullptr;
     try {
         std::lock_guard<std::mutex> lock(fifo->mutex);
