@@ -6,6 +6,7 @@
 #include "lib/unix/vmusb_driver.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +81,118 @@ aErr sKernelWrite(vmusb_device* d, const uint8_t* data, size_t length)
         done += static_cast<size_t>(n);
     }
     return done < length ? aErrIO : aErrNone;
+}
+
+void LIBUSB_CALL sTransferDone(libusb_transfer* t)
+{
+    __atomic_store_n(static_cast<int*>(t->user_data), 1, __ATOMIC_RELEASE);
+}
+
+bool sCompleted(const int* flag) { return __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0; }
+
+void sFreeTransfer(libusb_transfer* t)
+{
+    free(t->user_data);
+    libusb_free_transfer(t);  // and its buffer
+}
+
+// Only after libusb_close: the handle's in-flight transfers are detached from it
+// then and no event handling can complete them any more.
+void sReleaseStranded(vmusb_device* d)
+{
+    for (auto*& t : d->stranded) {
+        if (t) sFreeTransfer(t);
+        t = nullptr;
+    }
+}
+
+int sStatusResult(const libusb_transfer* t, bool ownCancel)
+{
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return ownCancel ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_IO;
+    case LIBUSB_TRANSFER_ERROR:
+        return LIBUSB_ERROR_IO;
+    default:
+        return LIBUSB_ERROR_OTHER;
+    }
+}
+
+// Result of a transfer that was given up (no libusb code means that).
+constexpr int kTransferAbandoned = -1000;
+
+// One bulk transfer, like libusb_bulk_transfer, but the wait is bounded. The
+// synchronous call waits for the completion without limit, and a device that
+// left the bus can leave a transfer that never completes (its cancel finds the
+// device gone and nothing is ever reaped); the link's reader would then hang in
+// it and keep the process from ending. Past its time-out the transfer is
+// cancelled; when even the cancel does not complete it, it is left behind, the
+// device fails and kTransferAbandoned is the result. The transfer owns its
+// buffer, so nothing of the caller's is touched after the call returns.
+int sBulkTransfer(vmusb_device* d, uint8_t endpoint, uint8_t* data, int length, int* transferred,
+                  unsigned timeoutMs)
+{
+    using namespace std::chrono;
+    *transferred = 0;
+    const bool in = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    auto* buffer = static_cast<unsigned char*>(malloc(length > 0 ? static_cast<size_t>(length) : 1));
+    auto* completed = static_cast<int*>(calloc(1, sizeof(int)));
+    if (!t || !buffer || !completed) {
+        if (t) libusb_free_transfer(t);
+        free(buffer);
+        free(completed);
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    if (!in && length > 0) memcpy(buffer, data, static_cast<size_t>(length));
+    libusb_fill_bulk_transfer(t, d->handle, endpoint, buffer, length, sTransferDone, completed, timeoutMs);
+    t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    int rc = libusb_submit_transfer(t);
+    if (rc != LIBUSB_SUCCESS) {
+        sFreeTransfer(t);
+        return rc;
+    }
+
+    auto deadline = steady_clock::now() + milliseconds(timeoutMs + VMUSB_CANCEL_GRACE_MS);
+    bool ownCancel = false;
+    while (!sCompleted(completed)) {
+        const auto now = steady_clock::now();
+        if (now >= deadline) {
+            if (ownCancel) break;
+            libusb_cancel_transfer(t);
+            ownCancel = true;
+            deadline = now + milliseconds(VMUSB_CANCEL_GRACE_MS);
+            continue;
+        }
+        const auto left = duration_cast<microseconds>(deadline - now).count();
+        timeval tv{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+        libusb_handle_events_timeout_completed(d->context, &tv, completed);
+    }
+    if (!sCompleted(completed)) {
+        aDebug_Printf(aDEBUG_USB, "libusb transfer on 0x%02X never completed\n", endpoint);
+        libusb_transfer*& slot = d->stranded[in ? 0 : 1];
+        // A slot already taken cannot happen (a failed device makes no more
+        // transfers); should it, the older one is leaked rather than freed live.
+        slot = t;
+        __atomic_store_n(&d->errorRun, static_cast<uint8_t>(VMUSB_ERROR_TOLERANCE), __ATOMIC_RELAXED);
+        sStoreState(d, vmusbStateFailed);
+        return kTransferAbandoned;
+    }
+    rc = sStatusResult(t, ownCancel);
+    *transferred = t->actual_length;
+    if (in && t->actual_length > 0) memcpy(data, t->buffer, static_cast<size_t>(t->actual_length));
+    sFreeTransfer(t);
+    return rc;
 }
 
 }  // namespace
@@ -179,6 +292,7 @@ aErr vmusb_open_velmarine_USBlib_device(vmusb_device* d, const char* serial)
 
         snprintf(d->serial, sizeof d->serial, "%s", serial);
         d->handle = h;
+        d->context = ctx;
         d->devState = vmusbStateOpened;
         if (find_usb_endpoints(d) != 0) {
             result = aErrConfiguration;
@@ -261,8 +375,8 @@ aErr vmusb_get_from_device(vmusb_device* d, uint8_t* pByte)
     aErr result = sStateResult(d);
     if (result == aErrNone) {
         int got = 0;
-        int rc = libusb_bulk_transfer(d->handle, d->inEndpoint, d->readBuffer, VMUSB_READ_BUFFER_SIZE,
-                                      &got, VMUSB_READ_TIMEOUT_MS);
+        int rc = sBulkTransfer(d, d->inEndpoint, d->readBuffer, VMUSB_READ_BUFFER_SIZE, &got,
+                               VMUSB_READ_TIMEOUT_MS);
         if ((rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_TIMEOUT) && got > 0) {
             d->readCursor = 1;
             d->readAvailable = static_cast<size_t>(got) - 1;
@@ -296,13 +410,14 @@ aErr vmusb_write_to_device(vmusb_device* d, const uint8_t* data, size_t length)
 
     size_t sent = 0;
     int failures = 0;
+    bool abandoned = false;
     const size_t maxPacket = d->outMaxPacket ? d->outMaxPacket : 64;
     while (sent < length && failures < VMUSB_WRITE_MAX_FAILURES) {
         size_t chunk = length - sent < maxPacket ? length - sent : maxPacket;
         if (chunk == 512) chunk = 511;
         int done = 0;
-        int rc = libusb_bulk_transfer(d->handle, d->outEndpoint, const_cast<uint8_t*>(data + sent),
-                                      static_cast<int>(chunk), &done, VMUSB_WRITE_TIMEOUT_MS);
+        int rc = sBulkTransfer(d, d->outEndpoint, const_cast<uint8_t*>(data + sent), static_cast<int>(chunk),
+                               &done, VMUSB_WRITE_TIMEOUT_MS);
         // Bytes that went out before a time-out are not sent again: the module
         // has them already.
         if (done > 0) sent += static_cast<size_t>(done);
@@ -310,6 +425,10 @@ aErr vmusb_write_to_device(vmusb_device* d, const uint8_t* data, size_t length)
         aDebug_Printf(aDEBUG_USB, "libusb lenSent: %d - nSize: %d\n", done, static_cast<int>(chunk));
         aDebug_Printf(aDEBUG_USB, "libusb error: %d\n", rc);
         ++failures;
+        if (rc == kTransferAbandoned) {
+            abandoned = true;  // the device is gone: no more tries
+            break;
+        }
         if (rc == LIBUSB_ERROR_PIPE) {
             int crc = libusb_clear_halt(d->handle, d->outEndpoint);
             if (crc != LIBUSB_SUCCESS) {
@@ -318,7 +437,10 @@ aErr vmusb_write_to_device(vmusb_device* d, const uint8_t* data, size_t length)
             }
         }
     }
-    if (sent < length) result = aErrWrite;
+    if (abandoned)
+        result = aErrIO;
+    else if (sent < length)
+        result = aErrWrite;
     return _handleErrorTolerance(d, result, false);
 }
 
@@ -329,6 +451,7 @@ aErr vmusb_close_velmarine_device(vmusb_device* d)
         if (!d->handle) return aErrMode;
         libusb_release_interface(d->handle, d->interfaceNumber);
         libusb_close(d->handle);
+        sReleaseStranded(d);
         d->handle = nullptr;
         d->devState = vmusbStateClosed;
         sClearEndpoints(d);
@@ -349,6 +472,7 @@ aErr vmusb_destroy(vmusb_device** pDevice)
     if (d->mode == 1 && d->handle) {
         libusb_release_interface(d->handle, d->interfaceNumber);
         libusb_close(d->handle);
+        sReleaseStranded(d);
     } else if (d->mode == 0 && d->nodeFd > 0) {
         close(d->nodeFd);  // a descriptor must not outlive its record
     }

@@ -28,6 +28,10 @@ extern "C" {
 #define VMUSB_KERNEL_WRITE_MAX_TRIES 1000
 // Consecutive I/O errors forgiven before the device counts as failed.
 #define VMUSB_ERROR_TOLERANCE 4
+// How long a transfer may outlive its own time-out before it is cancelled, and a
+// cancelled one before it is given up: a device that went away mid-transfer
+// must not hold the calling thread (a link's reader or writer) for ever.
+#define VMUSB_CANCEL_GRACE_MS 500
 
 typedef enum {
     vmusbStateNone = 0,
@@ -53,6 +57,11 @@ typedef struct vmusb_device {
     uint8_t errorRun;  // likewise; both threads update it without a lock
     uint16_t inMaxPacket;
     uint16_t outMaxPacket;
+    libusb_context* context;  // the context the handle was opened through
+    // Transfers that never completed, not even after a cancel (IN, OUT). The
+    // device counts as failed; they are freed once the handle is closed, when
+    // libusb can no longer complete them.
+    struct libusb_transfer* stranded[2];
 } vmusb_device;
 
 // Vendor 0x24FF with a product id below 0x8000; other ids are not modules.

@@ -79,7 +79,15 @@ gboolean UsbDevice::on_ioctl(UMockdevIoctlBase* h, UMockdevIoctlClient* client, 
     auto* d = static_cast<UsbDevice*>(self);
     std::lock_guard<std::recursive_mutex> lock(lab_lock());
     if (GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(h), kGeneration)) != d->generation_) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        // A node of an earlier plug-in. The URBs completed when it was unplugged
+        // stay reapable, as usbfs keeps them after a disconnect: a host that had
+        // not reaped them yet would otherwise wait for them for ever.
+        const unsigned long req = umockdev_ioctl_client_get_request(client);
+        auto it = d->clients_.find(client);
+        if ((req == USBDEVFS_REAPURB || req == USBDEVFS_REAPURBNDELAY) && it != d->clients_.end())
+            d->reap(client, it->second, req == USBDEVFS_REAPURB);
+        else
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
     d->handle(client);
@@ -114,7 +122,10 @@ void UsbDevice::handle(UMockdevIoctlClient* client)
 {
     const unsigned long req = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    ClientState& cs = clients_[client];
+    auto [entry, fresh] = clients_.try_emplace(client);
+    ClientState& cs = entry->second;
+    if (fresh)
+        cs.generation = generation_;
     GError* err = nullptr;
 
     if (req == USBDEVFS_REAPURB || req == USBDEVFS_REAPURBNDELAY) {
@@ -312,7 +323,8 @@ void UsbDevice::finish(ClientState& cs, Urb u, int status, int actual)
 void UsbDevice::reap(UMockdevIoctlClient* client, ClientState& cs, bool)
 {
     if (cs.done.empty()) {
-        umockdev_ioctl_client_complete(client, -1, plugged_ ? EAGAIN : ENODEV);
+        const bool gone = !plugged_ || cs.generation != generation_;
+        umockdev_ioctl_client_complete(client, -1, gone ? ENODEV : EAGAIN);
         update_ready();
         return;
     }
@@ -414,9 +426,11 @@ void UsbDevice::update_ready()
 {
     if (ready_fd_ < 0)
         return;
+    // Only clients of the current node poll this FIFO; the FIFO of an earlier
+    // node was left drained when that node was unplugged and stays ready.
     bool reapable = !plugged_;
     for (auto& [c, cs] : clients_)
-        reapable = reapable || !cs.done.empty();
+        reapable = reapable || (cs.generation == generation_ && !cs.done.empty());
     uint8_t chunk[4096];
     if (reapable) {
         while (::read(ready_fd_, chunk, sizeof chunk) > 0) {
@@ -468,11 +482,12 @@ void UsbDevice::unplug()
 
 void UsbDevice::replug()
 {
-    // Clients of the old node keep their state until they close it; they are
-    // told the device is gone by the generation check.
+    // Clients of the old node are told the device is gone by the generation
+    // check; those with completions not yet reaped keep them until they reap
+    // them or close the node.
     plugged_ = true;
     halted_.clear();
-    clients_.clear();
+    std::erase_if(clients_, [](const auto& entry) { return entry.second.done.empty(); });
     log_.log(cfg_.serial, "usb-plug");
 }
 

@@ -61,7 +61,9 @@ public:
     // libusb's poll for POLLOUT means "a URB completed".
     void set_ready_fd(int fd) { ready_fd_ = fd; update_ready(); }
 
-    // Unplug: every pending URB completes with -ESHUTDOWN, later requests fail ENODEV.
+    // Unplug: every pending URB completes with -ESHUTDOWN, later requests fail
+    // ENODEV. As on a real usbfs node, what completed can still be reaped, also
+    // after the device came back under a new node.
     void unplug();
     void replug();
     bool plugged() const { return plugged_; }
@@ -89,6 +91,7 @@ private:
     struct ClientState {
         std::deque<Urb> pending_in, pending_out, done;
         std::set<unsigned> claimed;
+        unsigned generation = 0; // the plug-in whose node the client opened
     };
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
