@@ -10,7 +10,7 @@
 // "error ...":
 //   unplug SERIAL | plug SERIAL | reenumerate SERIAL [DELAY_MS [AS_SERIAL]]
 //   in-error SERIAL N | in-stall SERIAL N | out-error SERIAL N | out-stall SERIAL N
-//   out-timeout SERIAL N | in-data SERIAL HEX
+//   out-timeout SERIAL N | in-lost SERIAL N | in-data SERIAL HEX
 // --imx "[fingerprint=LOW,HIGH] [silent] [answer_in_data] [refuse_completion] [loader=<hex>]"
 // adds an i.MX boot ROM on USB-HID; a jump into what it was loaded with takes it
 // off the bus and brings up the --usb device named by loader= (the recovery
@@ -149,6 +149,8 @@ std::string command(UsbLab& lab, const std::string& line)
                         arg.empty() ? 300 : n);
     } else if (verb == "in-error") {
         f.in_error = n;
+    } else if (verb == "in-lost") {
+        f.in_lost = n;
     } else if (verb == "in-stall") {
         f.in_stall = n;
     } else if (verb == "out-error") {

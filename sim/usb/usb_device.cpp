@@ -241,7 +241,11 @@ void UsbDevice::submit(UMockdevIoctlClient* client, ClientState& cs)
     }
     const bool in = (u.endpoint & 0x80) != 0;
     if (in) {
-        if (faults_.in_error) {
+        if (faults_.in_lost) {
+            --faults_.in_lost;
+            log_.log(cfg_.serial, "usb-in-lost");
+            cs.lost.push_back(u);
+        } else if (faults_.in_error) {
             --faults_.in_error;
             log_.log(cfg_.serial, "usb-in-error");
             finish(cs, u, -EPROTO, 0);

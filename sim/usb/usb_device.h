@@ -44,6 +44,9 @@ std::vector<uint8_t> string_descriptor(const UsbConfig& c, uint8_t index);
 // Faults the control socket asks for; each counts down as it is used.
 struct Faults {
     unsigned in_error = 0, in_stall = 0, out_error = 0, out_stall = 0, out_timeout = 0;
+    // IN URBs the device never completes, not even when they are discarded or it
+    // is unplugged: a host must not wait for them without limit.
+    unsigned in_lost = 0;
 };
 
 class UsbDevice {
@@ -89,7 +92,7 @@ private:
         uint8_t type = 0;
     };
     struct ClientState {
-        std::deque<Urb> pending_in, pending_out, done;
+        std::deque<Urb> pending_in, pending_out, done, lost;
         std::set<unsigned> claimed;
         unsigned generation = 0; // the plug-in whose node the client opened
     };

@@ -18,7 +18,7 @@ const std::string kModule = "serial=40F5849A product=0x13 hb=0";
 
 }  // namespace
 
-// ---- inner test: runs only inside the lab --------------------------------
+// ---- inner tests: run only inside the lab --------------------------------
 
 TEST(UsbReenumerateInBed, PendingReadEndsWhenTheModuleIsBackAtOnce)
 {
@@ -72,7 +72,38 @@ TEST(UsbReenumerateInBed, PendingReadEndsWhenTheModuleIsBackAtOnce)
     vmusb_destroy(&d);
 }
 
-// ---- outer test: builds the lab and runs the inner test in it -------------
+// A device that never completes a transfer, not even the cancel after its
+// time-out: the read is given up in bounded time and the device counts as failed.
+TEST(UsbReenumerateInBed, TransferThatNeverCompletesIsGivenUp)
+{
+    USB_BED_ONLY();
+    vmusb_device* d = vmusb_create_usb(true);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(vmusb_open_velmarine_device(d, "40F5849A"), aErrNone);
+    ASSERT_EQ(usbbed::control("in-lost 40F5849A 1"), "ok");
+
+    std::promise<aErr> done;
+    std::future<aErr> result = done.get_future();
+    std::thread([d, &done] {
+        uint8_t b = 0;
+        done.set_value(vmusb_get_from_device(d, &b));
+    }).detach();
+    if (result.wait_for(6s) != std::future_status::ready) {
+        ADD_FAILURE() << "the read never ended";
+        std::fflush(nullptr);
+        _exit(1);
+    }
+    EXPECT_EQ(result.get(), aErrIO);
+    EXPECT_EQ(d->devState, vmusbStateFailed);
+    const uint8_t query[] = {0xAD, 0x00};
+    EXPECT_EQ(vmusb_write_to_device(d, query, sizeof query), aErrIO);
+    // Closing frees the transfer that was left behind.
+    EXPECT_EQ(vmusb_close_velmarine_device(d), aErrNone);
+    EXPECT_EQ(d->stranded[0], nullptr);
+    vmusb_destroy(&d);
+}
+
+// ---- outer tests: build the lab and run an inner test in it ---------------
 
 TEST(UsbReenumerate, PendingReadEndsWhenTheModuleIsBackAtOnce)
 {
@@ -80,4 +111,11 @@ TEST(UsbReenumerate, PendingReadEndsWhenTheModuleIsBackAtOnce)
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(r.has("40F5849A usb-unplug"));
     EXPECT_TRUE(r.has("40F5849A usb-plug"));
+}
+
+TEST(UsbReenumerate, TransferThatNeverCompletesIsGivenUp)
+{
+    auto r = usbbed::run_inner({kModule}, "UsbReenumerateInBed.TransferThatNeverCompletesIsGivenUp");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(r.has("40F5849A usb-in-lost"));
 }
