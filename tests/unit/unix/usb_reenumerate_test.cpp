@@ -10,6 +10,13 @@
 #include <future>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define LEAKS_ARE_EXPECTED() __lsan_disable()
+#else
+#define LEAKS_ARE_EXPECTED() ((void)0)
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -85,6 +92,9 @@ TEST(UsbReenumerateInBed, TransferThatNeverCompletesIsGivenUp)
     std::promise<aErr> done;
     std::future<aErr> result = done.get_future();
     std::thread([d, &done] {
+        // libusb keeps the few bytes it allocated for a transfer that was given
+        // up: they are freed only when the transfer is reaped, which never happens.
+        LEAKS_ARE_EXPECTED();
         uint8_t b = 0;
         done.set_value(vmusb_get_from_device(d, &b));
     }).detach();
