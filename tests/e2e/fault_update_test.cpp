@@ -163,6 +163,19 @@ TEST_P(UpdateFaults, EndsClearlyInTimeKeepsTheStoreWholeAndASecondRunUpdates) {
         ASSERT_TRUE(server->start(root / "catalog", {}, lab->host_prefix()));
     }
 
+    // A module that rebooted at the end of the first run keeps its port closed for a
+    // moment, as a real one does; the second run starts once it listens again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        bool closed = false;
+        for (const auto& e : lab->sim().events()) {
+            if (e.find("tcp-port-closed") != std::string::npos) closed = true;
+            if (e.find("tcp-port-open") != std::string::npos) closed = false;
+        }
+        if (!closed || std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
     // The second, healthy run brings the device to the new firmware.
     fs::remove_all(root / "flash");
     fs::create_directories(root / "flash");
