@@ -20,37 +20,17 @@
 #include <vector>
 
 #include "lib/common/aLink.h"
+#include "bench/support/socket_io.h"
 
 namespace {
+
+using bench_io::readExactly;
+using bench_io::writeAll;
 
 using Clock = std::chrono::steady_clock;
 
 const uint8_t kRequest[5] = {0x02, 0x03, 0x03, 0x48, 0x20};  // system get of the model
 const uint8_t kModelReply[6] = {0x02, 0x04, 0x03, 0x08, 0x20, 0x13};
-
-bool readExactly(int fd, uint8_t* buf, size_t n)
-{
-    size_t got = 0;
-    while (got < n) {
-        ssize_t k = read(fd, buf + got, n - got);
-        if (k <= 0)
-            return false;
-        got += static_cast<size_t>(k);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const uint8_t* buf, size_t n)
-{
-    size_t off = 0;
-    while (off < n) {
-        ssize_t k = write(fd, buf + off, n - off);
-        if (k <= 0)
-            return false;
-        off += static_cast<size_t>(k);
-    }
-    return true;
-}
 
 // The answering module: the model query gets the model, address queries an
 // empty packet from address 2; route forcing is ignored. One connection at a time.

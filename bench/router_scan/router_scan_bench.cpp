@@ -24,8 +24,11 @@
 #include "tests/e2e/support/netlab.h"
 #include "updater/DeviceInfo.h"
 #include "updater/Updater.h"
+#include "bench/support/socket_io.h"
 
 namespace {
+
+using bench_io::readExactly;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -44,17 +47,6 @@ public:
     void info_message(const char*) override {}
     void error_message(const char* text) override { fprintf(stderr, "%s\n", text); }
 };
-
-bool readExactly(int fd, uint8_t* buf, size_t n)
-{
-    size_t got = 0;
-    while (got < n) {
-        ssize_t k = read(fd, buf + got, n - got);
-        if (k <= 0) return false;
-        got += static_cast<size_t>(k);
-    }
-    return true;
-}
 
 // Packets the router received on its last link, from the lab's event log.
 long packetsOfLastLink(netlab::SimProcess& sim)

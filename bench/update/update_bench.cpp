@@ -31,8 +31,11 @@
 #include "updater/BirdFile.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/Updater_update.h"
+#include "bench/support/socket_io.h"
 
 namespace {
+
+using bench_io::readExactly;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -50,17 +53,6 @@ public:
     void info_message(const char*) override {}
     void error_message(const char* text) override { fprintf(stderr, "%s\n", text); }
 };
-
-bool readExactly(int fd, uint8_t* buf, size_t n)
-{
-    size_t got = 0;
-    while (got < n) {
-        ssize_t k = read(fd, buf + got, n - got);
-        if (k <= 0) return false;
-        got += static_cast<size_t>(k);
-    }
-    return true;
-}
 
 // n round trips of a 26-byte upgrade data packet and its acknowledgement, as raw
 // wire bytes on a socket of its own.
